@@ -1,0 +1,72 @@
+// The USB link to the panel's bootloader: finds the panel, moves
+// length-prefixed frames over its bulk endpoints and offers the
+// bootloader's commands.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct usb_dev_handle;
+
+namespace bootlink {
+constexpr int kVendorId = 0x15A2;
+constexpr int kProductId = 0x0040;
+constexpr int kConfiguration = 1;
+constexpr int kInterface = 0;
+constexpr int kEndpointOut = 0x02;
+constexpr int kEndpointIn = 0x81;
+constexpr int kTimeoutMs = 5000;
+constexpr uint8_t kPingAnswer = 0x42;  // "B"
+constexpr std::size_t kFrameBufferSize = 265;
+constexpr std::size_t kPageSize = 256;
+
+enum Command : uint8_t {
+    kCmdPing = 0,
+    kCmdWriteRamPage = 1,
+    kCmdDriverCall = 2,
+    kCmd3 = 3,
+};
+} // namespace bootlink
+
+class BootLink {
+public:
+    BootLink() = default;
+    ~BootLink();
+    BootLink(const BootLink &) = delete;
+    BootLink &operator=(const BootLink &) = delete;
+
+    // find() then configure().
+    bool open();
+    // Opens the first device with the panel's vendor and product.
+    bool find();
+    // Selects configuration 1 and claims interface 0.
+    bool configure();
+
+    // Command 0: sends 0x00, expects a reply frame starting with "B".
+    bool ping();
+    // Command 1: 0x01, page, 256 bytes into the panel's RAM; no reply.
+    bool writeRamPage(uint8_t page, const uint8_t *data);
+    // Command 2: 0x02 and n request bytes to the running RAM driver. When
+    // replyCount is not 0, reads one reply frame and copies replyCount
+    // bytes from its second byte on to replyDst.
+    bool driverCall(const uint8_t *request, uint16_t n, uint8_t *replyDst, uint16_t replyCount);
+    // Command 3: 0x03; no reply.
+    bool command3();
+
+    bool reset();
+    bool releaseInterface();
+    // Releases interface 0 and closes the device; leaves `handle` set.
+    bool close();
+    bool closeIfOpen();
+
+    uint16_t lastReplyLength() const { return lastReply; }
+
+private:
+    bool sendFrame(uint16_t length);
+    bool receiveFrame(uint16_t &length);
+    void detachKernelDriver();
+
+    usb_dev_handle *handle = nullptr;
+    uint8_t frame[bootlink::kFrameBufferSize] = {};
+    uint16_t lastReply = 0;
+};

@@ -1,0 +1,83 @@
+#include "emulator/srec_writer.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace srec {
+
+namespace {
+unsigned addressBytes(char type)
+{
+    switch (type) {
+    case '0': case '1': case '9': return 2;
+    case '2': case '8': return 3;
+    default: return 4;
+    }
+}
+
+void appendHex(std::string &out, uint8_t byte)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    out += digits[byte >> 4];
+    out += digits[byte & 0xF];
+}
+} // namespace
+
+std::string record(char type, uint32_t address, const uint8_t *data, std::size_t n)
+{
+    const unsigned width = addressBytes(type);
+    const uint8_t count = static_cast<uint8_t>(width + n + 1);
+    std::string out = "S";
+    out += type;
+    appendHex(out, count);
+    uint8_t sum = count;
+    for (unsigned i = width; i-- > 0;) {
+        const uint8_t byte = static_cast<uint8_t>(address >> (8 * i));
+        appendHex(out, byte);
+        sum = static_cast<uint8_t>(sum + byte);
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        appendHex(out, data[i]);
+        sum = static_cast<uint8_t>(sum + data[i]);
+    }
+    appendHex(out, static_cast<uint8_t>(~sum));
+    return out;
+}
+
+std::string file(char type, uint32_t base, const std::vector<uint8_t> &bytes,
+                 std::size_t perRecord, const std::string &lineEnd)
+{
+    static const uint8_t header[] = {'p', 'a', 'n', 'e', 'l'};
+    std::string out = record('0', 0, header, sizeof header) + lineEnd;
+    for (std::size_t at = 0; at < bytes.size(); at += perRecord) {
+        const std::size_t n = std::min(perRecord, bytes.size() - at);
+        out += record(type, base + static_cast<uint32_t>(at), bytes.data() + at, n) + lineEnd;
+    }
+    const char end = type == '1' ? '9' : type == '2' ? '8' : '7';
+    out += record(end, base, nullptr, 0) + lineEnd;
+    return out;
+}
+
+std::vector<uint8_t> patternBytes(std::size_t n, uint32_t seed)
+{
+    std::vector<uint8_t> out(n);
+    uint32_t x = seed * 2654435761u + 0x9E3779B9u;
+    for (auto &byte : out) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        byte = static_cast<uint8_t>(x >> 24);
+    }
+    return out;
+}
+
+bool writeText(const std::string &path, const std::string &text)
+{
+    std::FILE *f = std::fopen(path.c_str(), "wb");
+    if (f == nullptr)
+        return false;
+    const bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+    return std::fclose(f) == 0 && ok;
+}
+
+} // namespace srec

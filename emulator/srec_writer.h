@@ -1,0 +1,31 @@
+// Writes S-record text for test inputs and demo files: our own generator of
+// RAM drivers and firmware images.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace srec {
+
+// One record: "S1" (2 address bytes), "S2" (3) or "S3" (4), with its count
+// and checksum, without a line end.
+std::string record(char type, uint32_t address, const uint8_t *data, std::size_t n);
+inline std::string record(char type, uint32_t address, const std::vector<uint8_t> &data)
+{
+    return record(type, address, data.data(), data.size());
+}
+
+// A whole file: an S0 header, `bytes` from `base` in records of at most
+// `perRecord` data bytes, and the matching termination record (S7/S9).
+std::string file(char type, uint32_t base, const std::vector<uint8_t> &bytes,
+                 std::size_t perRecord = 32, const std::string &lineEnd = "\n");
+
+// Deterministic pseudo-random bytes, so that every page of a test image is
+// different from every other.
+std::vector<uint8_t> patternBytes(std::size_t n, uint32_t seed);
+
+bool writeText(const std::string &path, const std::string &text);
+
+} // namespace srec
