@@ -1,0 +1,88 @@
+// The panel as the host sees it: its bootloader and whichever RAM driver
+// runs, with their memories. Pure logic, fed with whole OUT transfers and
+// answering with the IN transfers it would send.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+namespace emu {
+
+constexpr std::size_t kPage = 256;
+constexpr std::size_t kRamSize = 256 * kPage;           // every page number command 1 can carry
+constexpr std::size_t kSerialFlashPages = 512;
+constexpr std::size_t kPanelFlashPages = 1024;
+constexpr std::size_t kSectorSize = 2048;
+constexpr std::size_t kSectors = kPanelFlashPages * kPage / kSectorSize;
+
+// The emulator cannot run the driver code it is sent, so the test says
+// which driver the uploaded pages stand for.
+enum class RamDriver { None, SerialFlash, PanelFlash };
+
+// How the bootloader answers a ping.
+enum class PingReply { Normal, OtherFirstByte, Empty, Oversized };
+
+struct ModelFaults {
+    PingReply ping = PingReply::Normal;
+    // When set, replies of the panel flash driver announce (and carry) this
+    // many payload bytes instead of their own length.
+    int panelReplyLength = -1;
+};
+
+// Whole frames as they crossed the link, for tests to compare.
+struct Frame {
+    bool fromHost = true;
+    std::vector<uint8_t> payload;
+};
+
+class PanelModel {
+public:
+    explicit PanelModel(RamDriver driver, ModelFaults faults = {});
+
+    // One OUT transfer's bytes. Frames are a 2-byte header transfer and a
+    // payload transfer; a complete frame is acted on at once.
+    void hostSent(const std::vector<uint8_t> &bytes);
+    // The next IN transfer the panel has ready, if any.
+    bool nextIn(std::vector<uint8_t> &bytes) const;
+    void inTaken();
+
+    const std::vector<uint8_t> &ram() const { return ramBytes; }
+    const std::vector<uint8_t> &serialFlash() const { return serial; }
+    const std::vector<uint8_t> &panelFlash() const { return flash; }
+    const std::vector<Frame> &frames() const { return log; }
+    const std::vector<std::string> &violations() const { return problems; }
+    void violation(const std::string &what) { problems.push_back(what); }
+
+    // Request history, in order.
+    std::vector<int> ramPagesWritten;
+    std::vector<int> serialPagesWritten;
+    std::vector<int> sectorsErased;
+    std::vector<int> flashPagesWritten;
+    int pings = 0;
+    int initialises = 0;
+
+private:
+    void frameReceived(const std::vector<uint8_t> &payload);
+    void bootloaderCommand(const std::vector<uint8_t> &payload);
+    void serialFlashRequest(const uint8_t *req, std::size_t n);
+    void panelFlashRequest(const uint8_t *req, std::size_t n);
+    void reply(std::vector<uint8_t> payload);
+    void panelReply(uint8_t subCommand, std::vector<uint8_t> data);
+
+    RamDriver driver;
+    ModelFaults faults;
+    std::vector<uint8_t> ramBytes;
+    std::vector<uint8_t> serial;
+    std::vector<uint8_t> flash;
+    bool serialReady = false;
+    bool flashReady = false;
+    int expectedPayload = -1;  // -1: the next OUT transfer is a header
+    std::deque<std::vector<uint8_t>> inQueue;
+    std::vector<Frame> log;
+    std::vector<std::string> problems;
+};
+
+} // namespace emu

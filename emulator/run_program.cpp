@@ -1,0 +1,109 @@
+#include "emulator/run_program.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace emu {
+
+namespace {
+
+constexpr const char *kPreload = "libumockdev-preload.so.0";
+
+// Built before fork: the child of a threaded process may only make
+// async-signal-safe calls until it execs.
+std::vector<std::string> childEnvironment()
+{
+    std::vector<std::string> env;
+    std::string preload = std::string("LD_PRELOAD=") + kPreload;
+    for (char **e = environ; *e != nullptr; ++e) {
+        if (std::strncmp(*e, "LD_PRELOAD=", 11) == 0)
+            preload += std::string(":") + (*e + 11);
+        else
+            env.emplace_back(*e);
+    }
+    env.push_back(preload);
+    return env;
+}
+
+void drain(int fd, std::string &into, bool &open)
+{
+    char buf[4096];
+    const ssize_t n = read(fd, buf, sizeof buf);
+    if (n > 0)
+        into.append(buf, static_cast<std::size_t>(n));
+    else if (n == 0 || errno != EINTR)
+        open = false;
+}
+
+} // namespace
+
+ProgramRun runProgram(const std::vector<std::string> &argv, const std::string &workDir,
+                      bool capture)
+{
+    ProgramRun run;
+    std::vector<std::string> env = childEnvironment();
+    std::vector<char *> envp, args;
+    for (auto &e : env)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> argCopy = argv;
+    for (auto &a : argCopy)
+        args.push_back(a.data());
+    args.push_back(nullptr);
+
+    int outPipe[2] = {-1, -1}, errPipe[2] = {-1, -1};
+    if (capture && (pipe(outPipe) != 0 || pipe(errPipe) != 0))
+        return run;
+
+    const pid_t pid = fork();
+    if (pid < 0)
+        return run;
+    if (pid == 0) {
+        if (capture) {
+            dup2(outPipe[1], STDOUT_FILENO);
+            dup2(errPipe[1], STDERR_FILENO);
+            close(outPipe[0]);
+            close(errPipe[0]);
+            close(outPipe[1]);
+            close(errPipe[1]);
+        }
+        if (!workDir.empty() && chdir(workDir.c_str()) != 0)
+            _exit(127);
+        execvpe(args[0], args.data(), envp.data());
+        _exit(127);
+    }
+    run.started = true;
+    if (capture) {
+        close(outPipe[1]);
+        close(errPipe[1]);
+        bool outOpen = true, errOpen = true;
+        while (outOpen || errOpen) {
+            pollfd fds[2] = {{outOpen ? outPipe[0] : -1, POLLIN, 0}, {errOpen ? errPipe[0] : -1, POLLIN, 0}};
+            if (poll(fds, 2, -1) < 0 && errno != EINTR)
+                break;
+            if (fds[0].revents)
+                drain(outPipe[0], run.out, outOpen);
+            if (fds[1].revents)
+                drain(errPipe[0], run.err, errOpen);
+        }
+        close(outPipe[0]);
+        close(errPipe[0]);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status))
+        run.exitStatus = WEXITSTATUS(status);
+    else if (WIFSIGNALED(status))
+        run.signal = WTERMSIG(status);
+    return run;
+}
+
+} // namespace emu

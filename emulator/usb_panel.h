@@ -1,0 +1,79 @@
+// The emulated panel on the real USB stack: umockdev device nodes whose
+// usbfs ioctls are answered here, so that a program linked against the real
+// libusb-0.1 talks to the panel model without knowing it is not a device.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "emulator/panel_model.h"
+
+namespace emu {
+
+// What happens to the chosen transfer.
+enum class TransferFault {
+    None,
+    Gone,   // the panel is unplugged: this and every later ioctl fail ENODEV
+    Stall,  // the transfer ends with an error status (libusb returns 0)
+    Never,  // the transfer never completes: libusb times out after 5 s
+};
+
+struct UsbFaults {
+    bool noPanel = false;       // only a device of another vendor is present
+    bool decoyFirst = false;    // a device of another vendor is listed first
+    bool secondPanel = false;   // a second panel is listed after the first
+    bool openRefused = false;   // the panel's node cannot be opened once listed
+    int configErrno = 0;        // SETCONFIGURATION fails with this errno
+    int claimErrno = 0;         // CLAIMINTERFACE fails with this errno
+    bool kernelDriver = false;  // a kernel driver holds interface 0 until detached
+    TransferFault outFault = TransferFault::None;
+    int outFaultAt = 0;  // 1-based count of OUT transfers
+    TransferFault inFault = TransferFault::None;
+    int inFaultAt = 0;   // 1-based count of IN transfers
+};
+
+// One line of the wire log.
+struct WireEntry {
+    std::string device;  // "001/002"
+    std::string op;      // OUT IN SETCONFIG CLAIM RELEASE GETDRIVER DETACH DISCARD CLOSE
+    int number = 0;      // endpoint, configuration or interface
+    std::size_t requested = 0;
+    std::vector<uint8_t> bytes;
+    std::string outcome;  // ok, stall, gone, timeout, refused (errno name), overflow
+    std::string text() const;
+};
+
+class UsbPanel {
+public:
+    UsbPanel(RamDriver driver, ModelFaults modelFaults = {}, UsbFaults usbFaults = {});
+    ~UsbPanel();
+    UsbPanel(const UsbPanel &) = delete;
+    UsbPanel &operator=(const UsbPanel &) = delete;
+
+    bool ready() const;
+    const std::string &setupError() const;
+
+    // Checks what a well-behaved host leaves behind when it ends normally:
+    // interface 0 released and, where the host stays alive to be asked (in
+    // the same process), the device closed. Adds violations otherwise.
+    void checkHostEnded(bool hostStillRunning);
+
+    // Snapshots, safe to take while a host runs.
+    PanelModel model() const;
+    std::vector<WireEntry> wire() const;
+    std::vector<std::string> violations() const;
+    // The devices in the order libusb lists them, e.g. {"001/003", "001/001"},
+    // and the one a host configured ("" when none).
+    std::vector<std::string> listOrder() const;
+    std::string panelDevice() const;
+    std::string configuredDevice() const;
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> impl;
+};
+
+} // namespace emu
