@@ -1,1 +1,253 @@
-int main(){}
+// panel_emu: runs a program against a fresh emulated panel.
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <getopt.h>
+#include <string>
+#include <vector>
+
+#include "emulator/run_program.h"
+#include "emulator/srec_writer.h"
+#include "emulator/usb_panel.h"
+
+namespace {
+
+constexpr int kExitUsage = 2;
+constexpr int kExitEmulator = 3;
+constexpr int kExitViolation = 4;
+
+const char kHelp[] =
+    "Usage: panel_emu [options] -- PROGRAM [ARGS...]\n"
+    "Runs PROGRAM against a fresh emulated panel on the real libusb-0.1 stack.\n"
+    "PROGRAM's standard output passes through untouched; panel_emu exits with\n"
+    "PROGRAM's exit status, 128+N when signal N ended it, " "4 when PROGRAM broke\n"
+    "the USB protocol (the violations go to standard error), 3 when the\n"
+    "emulator could not be set up and 2 on a usage error.\n"
+    "\n"
+    "Panel:\n"
+    "  --driver=KIND         RAM driver the uploaded pages stand for: serial,\n"
+    "                        panel, none, or auto (default: recognise the\n"
+    "                        sample drivers of --make-samples)\n"
+    "Faults:\n"
+    "  --no-panel            only a device of another vendor is connected\n"
+    "  --decoy-first         a device of another vendor is listed first\n"
+    "  --second-panel        a second panel is listed after the first\n"
+    "  --refuse-open         the panel is listed but cannot be opened\n"
+    "  --refuse-config=ERR   configuration 1 is refused (busy, invalid, perm)\n"
+    "  --refuse-claim=ERR    the claim of interface 0 is refused (busy, ...)\n"
+    "  --kernel-driver       a kernel driver holds interface 0 until detached\n"
+    "  --fail-out=N[:KIND]   the Nth OUT transfer fails; KIND is gone (the\n"
+    "                        panel is unplugged, default), stall, or never\n"
+    "                        (no answer: a 5 s time-out)\n"
+    "  --fail-in=N[:KIND]    the same for the Nth IN transfer\n"
+    "  --ping=REPLY          ping answer: normal, other (first byte not \"B\"),\n"
+    "                        empty, oversized (266 bytes)\n"
+    "  --panel-reply-length=N  replies of the panel flash driver carry N bytes\n"
+    "Output:\n"
+    "  --wire-log=FILE       every transfer and configuration step, one a line\n"
+    "  --serial-flash=FILE   the serial flash after the run (512 pages)\n"
+    "  --panel-flash=FILE    the panel flash after the run (1024 pages)\n"
+    "  --ram=FILE            the panel's RAM after the run (64 KiB)\n"
+    "Samples:\n"
+    "  --make-samples=DIR    write serial_flash.S19, cf_flash.S19, language.bin\n"
+    "                        and firmware.s19 (our own generated files) into\n"
+    "                        DIR and exit\n"
+    "  --help                this text\n";
+
+bool parseErrno(const char *text, int &out)
+{
+    const std::string s = text;
+    if (s == "busy") out = EBUSY;
+    else if (s == "invalid") out = EINVAL;
+    else if (s == "perm") out = EPERM;
+    else return false;
+    return true;
+}
+
+bool parseTransferFault(const char *text, int &at, emu::TransferFault &kind)
+{
+    char *end = nullptr;
+    const long n = std::strtol(text, &end, 10);
+    if (end == text || n < 1 || n > 1000000)
+        return false;
+    at = static_cast<int>(n);
+    const std::string rest = end;
+    if (rest.empty() || rest == ":gone") kind = emu::TransferFault::Gone;
+    else if (rest == ":stall") kind = emu::TransferFault::Stall;
+    else if (rest == ":never") kind = emu::TransferFault::Never;
+    else return false;
+    return true;
+}
+
+bool writeBytes(const std::string &path, const std::vector<uint8_t> &bytes)
+{
+    return srec::writeText(path, std::string(bytes.begin(), bytes.end()));
+}
+
+bool makeSamples(const std::string &dir)
+{
+    const auto language = samples::languageFile(1);
+    return srec::writeText(dir + "/serial_flash.S19", samples::ramDriver(emu::kSerialDriverTag, 0x600, 2)) &&
+           srec::writeText(dir + "/cf_flash.S19", samples::ramDriver(emu::kPanelDriverTag, 0x900, 3)) &&
+           writeBytes(dir + "/language.bin", language) &&
+           srec::writeText(dir + "/firmware.s19", samples::firmware(0x4000, 0x3FFFF, 4));
+}
+
+struct Options {
+    emu::RamDriver driver = emu::RamDriver::Auto;
+    emu::ModelFaults modelFaults;
+    emu::UsbFaults usbFaults;
+    std::string wireLog, serialFlash, panelFlash, ram, samplesDir;
+    std::vector<std::string> program;
+};
+
+enum OptionId {
+    kDriver = 256, kNoPanel, kRefuseOpen, kDecoy, kSecond, kRefuseConfig, kRefuseClaim, kKernel,
+    kFailOut, kFailIn, kPing, kReplyLength, kWireLog, kSerial, kPanel, kRam, kSamples, kHelpOpt,
+};
+
+// Returns -1 to go on, else the exit status.
+int parseOptions(int argc, char **argv, Options &o)
+{
+    static const option longOptions[] = {
+        {"driver", required_argument, nullptr, kDriver},
+        {"no-panel", no_argument, nullptr, kNoPanel},
+        {"decoy-first", no_argument, nullptr, kDecoy},
+        {"second-panel", no_argument, nullptr, kSecond},
+        {"refuse-open", no_argument, nullptr, kRefuseOpen},
+        {"refuse-config", required_argument, nullptr, kRefuseConfig},
+        {"refuse-claim", required_argument, nullptr, kRefuseClaim},
+        {"kernel-driver", no_argument, nullptr, kKernel},
+        {"fail-out", required_argument, nullptr, kFailOut},
+        {"fail-in", required_argument, nullptr, kFailIn},
+        {"ping", required_argument, nullptr, kPing},
+        {"panel-reply-length", required_argument, nullptr, kReplyLength},
+        {"wire-log", required_argument, nullptr, kWireLog},
+        {"serial-flash", required_argument, nullptr, kSerial},
+        {"panel-flash", required_argument, nullptr, kPanel},
+        {"ram", required_argument, nullptr, kRam},
+        {"make-samples", required_argument, nullptr, kSamples},
+        {"help", no_argument, nullptr, kHelpOpt},
+        {nullptr, 0, nullptr, 0},
+    };
+    int c;
+    opterr = 1;
+    while ((c = getopt_long(argc, argv, "+", longOptions, nullptr)) != -1) {
+        const std::string arg = optarg ? optarg : "";
+        bool ok = true;
+        switch (c) {
+        case kDriver:
+            if (arg == "serial") o.driver = emu::RamDriver::SerialFlash;
+            else if (arg == "panel") o.driver = emu::RamDriver::PanelFlash;
+            else if (arg == "none") o.driver = emu::RamDriver::None;
+            else if (arg == "auto") o.driver = emu::RamDriver::Auto;
+            else ok = false;
+            break;
+        case kNoPanel: o.usbFaults.noPanel = true; break;
+        case kRefuseOpen: o.usbFaults.openRefused = true; break;
+        case kDecoy: o.usbFaults.decoyFirst = true; break;
+        case kSecond: o.usbFaults.secondPanel = true; break;
+        case kRefuseConfig: ok = parseErrno(optarg, o.usbFaults.configErrno); break;
+        case kRefuseClaim: ok = parseErrno(optarg, o.usbFaults.claimErrno); break;
+        case kKernel: o.usbFaults.kernelDriver = true; break;
+        case kFailOut: ok = parseTransferFault(optarg, o.usbFaults.outFaultAt, o.usbFaults.outFault); break;
+        case kFailIn: ok = parseTransferFault(optarg, o.usbFaults.inFaultAt, o.usbFaults.inFault); break;
+        case kPing:
+            if (arg == "normal") o.modelFaults.ping = emu::PingReply::Normal;
+            else if (arg == "other") o.modelFaults.ping = emu::PingReply::OtherFirstByte;
+            else if (arg == "empty") o.modelFaults.ping = emu::PingReply::Empty;
+            else if (arg == "oversized") o.modelFaults.ping = emu::PingReply::Oversized;
+            else ok = false;
+            break;
+        case kReplyLength: {
+            char *end = nullptr;
+            const long n = std::strtol(optarg, &end, 10);
+            ok = *end == '\0' && end != optarg && n >= 0 && n <= 65535;
+            o.modelFaults.panelReplyLength = static_cast<int>(n);
+            break;
+        }
+        case kWireLog: o.wireLog = arg; break;
+        case kSerial: o.serialFlash = arg; break;
+        case kPanel: o.panelFlash = arg; break;
+        case kRam: o.ram = arg; break;
+        case kSamples: o.samplesDir = arg; break;
+        case kHelpOpt: std::fputs(kHelp, stdout); return 0;
+        default: ok = false;
+        }
+        if (!ok) {
+            std::fprintf(stderr, "panel_emu: bad option value '%s'; see --help\n", arg.c_str());
+            return kExitUsage;
+        }
+    }
+    for (int i = optind; i < argc; ++i)
+        o.program.emplace_back(argv[i]);
+    if (!o.samplesDir.empty())
+        return makeSamples(o.samplesDir) ? 0 : kExitEmulator;
+    if (o.program.empty()) {
+        std::fputs("panel_emu: no program given; see --help\n", stderr);
+        return kExitUsage;
+    }
+    return -1;
+}
+
+bool writeResults(const Options &o, const emu::UsbPanel &panel)
+{
+    bool ok = true;
+    const emu::PanelModel model = panel.model();
+    if (!o.wireLog.empty()) {
+        std::string text;
+        for (const auto &entry : panel.wire())
+            text += entry.text() + "\n";
+        ok = srec::writeText(o.wireLog, text) && ok;
+    }
+    if (!o.serialFlash.empty())
+        ok = writeBytes(o.serialFlash, model.serialFlash()) && ok;
+    if (!o.panelFlash.empty())
+        ok = writeBytes(o.panelFlash, model.panelFlash()) && ok;
+    if (!o.ram.empty())
+        ok = writeBytes(o.ram, model.ram()) && ok;
+    return ok;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    Options o;
+    const int early = parseOptions(argc, argv, o);
+    if (early >= 0)
+        return early;
+
+    // An interrupted run still ends here, so the testbed is removed: the
+    // signal reaches the program, which ends, and runProgram returns.
+    std::signal(SIGINT, SIG_IGN);
+    std::signal(SIGTERM, SIG_IGN);
+    std::signal(SIGHUP, SIG_IGN);
+
+    emu::UsbPanel panel(o.driver, o.modelFaults, o.usbFaults);
+    if (!panel.ready()) {
+        std::fprintf(stderr, "panel_emu: %s\n", panel.setupError().c_str());
+        return kExitEmulator;
+    }
+    const emu::ProgramRun run = emu::runProgram(o.program, "", false);
+    if (!run.started) {
+        std::fprintf(stderr, "panel_emu: cannot start %s\n", o.program[0].c_str());
+        return kExitEmulator;
+    }
+    if (run.signal == 0)
+        panel.checkHostEnded(false);
+    if (!writeResults(o, panel)) {
+        std::fputs("panel_emu: cannot write the output files\n", stderr);
+        return kExitEmulator;
+    }
+    const auto violations = panel.violations();
+    for (const auto &v : violations)
+        std::fprintf(stderr, "panel_emu: protocol violation: %s\n", v.c_str());
+    if (!violations.empty())
+        return kExitViolation;
+    if (run.exitStatus == 127)
+        std::fprintf(stderr, "panel_emu: %s could not be run\n", o.program[0].c_str());
+    return run.signal != 0 ? 128 + run.signal : run.exitStatus;
+}

@@ -84,9 +84,9 @@ void PanelModel::bootloaderCommand(const std::vector<uint8_t> &payload)
         ramPagesWritten.push_back(payload[1]);
         return;
     case 2:
-        if (driver == RamDriver::SerialFlash)
+        if (runningDriver() == RamDriver::SerialFlash)
             serialFlashRequest(payload.data() + 1, payload.size() - 1);
-        else if (driver == RamDriver::PanelFlash)
+        else if (runningDriver() == RamDriver::PanelFlash)
             panelFlashRequest(payload.data() + 1, payload.size() - 1);
         return;  // with no driver running nothing answers
     case 3:
@@ -94,6 +94,20 @@ void PanelModel::bootloaderCommand(const std::vector<uint8_t> &payload)
     default:
         violation("unknown bootloader command " + std::to_string(payload[0]));
     }
+}
+
+RamDriver PanelModel::runningDriver() const
+{
+    if (driver != RamDriver::Auto)
+        return driver;
+    auto tagged = [this](const char *tag) {
+        return std::equal(tag, tag + std::char_traits<char>::length(tag), ramBytes.begin());
+    };
+    if (tagged(kSerialDriverTag))
+        return RamDriver::SerialFlash;
+    if (tagged(kPanelDriverTag))
+        return RamDriver::PanelFlash;
+    return RamDriver::None;
 }
 
 // The serial-flash driver answers only reads.

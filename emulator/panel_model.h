@@ -19,8 +19,11 @@ constexpr std::size_t kSectorSize = 2048;
 constexpr std::size_t kSectors = kPanelFlashPages * kPage / kSectorSize;
 
 // The emulator cannot run the driver code it is sent, so the test says
-// which driver the uploaded pages stand for.
-enum class RamDriver { None, SerialFlash, PanelFlash };
+// which driver the uploaded pages stand for. Auto recognises the sample
+// drivers of our generator by the tag they start with.
+enum class RamDriver { None, SerialFlash, PanelFlash, Auto };
+constexpr char kSerialDriverTag[] = "SERIAL-FLASH-DRV";
+constexpr char kPanelDriverTag[] = "PANEL-FLASH-DRV";
 
 // How the bootloader answers a ping.
 enum class PingReply { Normal, OtherFirstByte, Empty, Oversized };
@@ -70,6 +73,7 @@ private:
     void serialFlashRequest(const uint8_t *req, std::size_t n);
     void panelFlashRequest(const uint8_t *req, std::size_t n);
     void reply(std::vector<uint8_t> payload);
+    RamDriver runningDriver() const;
     void panelReply(uint8_t subCommand, std::vector<uint8_t> data);
 
     RamDriver driver;

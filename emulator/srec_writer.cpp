@@ -81,3 +81,25 @@ bool writeText(const std::string &path, const std::string &text)
 }
 
 } // namespace srec
+
+namespace samples {
+
+std::string ramDriver(const char *tag, std::size_t size, uint32_t seed)
+{
+    std::vector<uint8_t> bytes = srec::patternBytes(size, seed);
+    for (std::size_t i = 0; tag[i] != '\0' && i < size; ++i)
+        bytes[i] = static_cast<uint8_t>(tag[i]);
+    return srec::file('3', 0x20000000, bytes);
+}
+
+std::vector<uint8_t> languageFile(uint32_t seed)
+{
+    return srec::patternBytes(0x10000 + 0x100, seed);
+}
+
+std::string firmware(uint32_t first, uint32_t last, uint32_t seed, std::size_t perRecord)
+{
+    return srec::file('3', first, srec::patternBytes(last - first + 1, seed), perRecord);
+}
+
+} // namespace samples

@@ -29,3 +29,12 @@ std::vector<uint8_t> patternBytes(std::size_t n, uint32_t seed);
 bool writeText(const std::string &path, const std::string &text);
 
 } // namespace srec
+
+namespace samples {
+// A RAM driver file of `size` bytes from 0x20000000 that starts with `tag`.
+std::string ramDriver(const char *tag, std::size_t size, uint32_t seed);
+// A language file: 64 KiB of data and a 256-byte header.
+std::vector<uint8_t> languageFile(uint32_t seed);
+// A firmware file covering [first, last] of the firmware range.
+std::string firmware(uint32_t first, uint32_t last, uint32_t seed, std::size_t perRecord = 32);
+} // namespace samples

@@ -173,7 +173,14 @@ template <typename T> T readArg(UMockdevIoctlData *data)
 
 std::string WireEntry::text() const
 {
-    std::string line = device + " " + op + " " + std::to_string(number);
+    std::string line = device + " " + op + " ";
+    if (op == "OUT" || op == "IN" || op == "DISCARD") {
+        char endpoint[8];
+        std::snprintf(endpoint, sizeof endpoint, "%02X", number & 0xFF);
+        line += endpoint;
+    } else {
+        line += std::to_string(number);
+    }
     if (op == "OUT" || op == "IN")
         line += " " + std::to_string(requested);
     line += " " + outcome;
@@ -298,6 +305,11 @@ void UsbPanel::Impl::handle(Device &dev, UMockdevIoctlClient *client)
         ci.devnum = static_cast<unsigned>(dev.devnum);
         ci.slow = 0;
         std::memcpy(info->data, &ci, sizeof ci);
+        if (faults.openRefused && dev.role == Role::Panel) {
+            // Listing has opened the node and goes on reading it; any
+            // later open fails, as for a user without access to the panel.
+            std::remove((root + "/dev/bus/usb/" + dev.name).c_str());
+        }
         succeed(client);
         return;
     }
@@ -574,13 +586,7 @@ void UsbPanel::Impl::discard(UMockdevIoctlClient *client, UMockdevIoctlData *arg
 UsbPanel::UsbPanel(RamDriver driver, ModelFaults modelFaults, UsbFaults usbFaults)
     : impl(std::make_unique<Impl>(driver, modelFaults, usbFaults))
 {
-    if (!impl->build())
-        return;
-    if (usbFaults.openRefused) {
-        // Listing reads the node; opening it afterwards fails, as for a
-        // user without access to the panel. The emulator learns of the
-        // listing from its first ioctl and takes the node away then.
-    }
+    impl->build();
 }
 
 UsbPanel::~UsbPanel()

@@ -1,0 +1,32 @@
+// The language loader's view of the serial-flash RAM driver.
+#pragma once
+
+#include <cstdint>
+
+class BootLink;
+
+class SerialFlashDriver {
+public:
+    SerialFlashDriver() = default;
+    explicit SerialFlashDriver(BootLink *link) : link(link) {}
+    void setLink(BootLink *newLink) { link = newLink; }
+
+    // Uploads "serial_flash.S19" into the panel's RAM.
+    bool loadDriver();
+    // Request 0x00: initialise the serial flash; nothing is answered.
+    bool init();
+    // Request 0x01, page high, page low, 256 bytes: write one page; nothing
+    // is answered, so success means the frame was sent.
+    bool writePage(uint16_t page, const uint8_t *data);
+    // Request 0x02, page high, page low: answered with the 256 bytes of the
+    // page, copied to dst.
+    bool readPage(uint16_t page, uint8_t *dst);
+
+private:
+    static constexpr uint16_t kRequestSize = 3 + 256;
+
+    void pageRequest(uint8_t subCommand, uint16_t page);
+
+    BootLink *link = nullptr;
+    uint8_t command[kRequestSize] = {};
+};

@@ -1,0 +1,7 @@
+#include "panel_flasher/panel_flasher.h"
+
+// Exit status 1 means success: calling scripts depend on it.
+int main(int argc, char **argv)
+{
+    return runPanelFlasher(argc, argv) ? 1 : 0;
+}

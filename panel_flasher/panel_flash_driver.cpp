@@ -1,0 +1,135 @@
+#include "panel_flasher/panel_flash_driver.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "devlink/boot_link.h"
+#include "devlink/ram_driver.h"
+
+namespace {
+constexpr const char *kDriverFile = "cf_flash.S19";
+constexpr uint8_t kInit = 0x00;
+constexpr uint8_t kErase = 0x01;
+constexpr uint8_t kWritePage = 0x02;
+constexpr uint8_t kReadPage = 0x03;
+constexpr uint8_t kEraseMode = 0x01;
+
+// The firmware range 0x4000-0x3FFFF: 2 KiB sectors 8 to 127, 256-byte
+// pages from 64. What lies below 0x4000 is the bootloader's.
+constexpr int32_t kFirstSector = 8;
+constexpr int32_t kLastSector = 127;
+constexpr uint16_t kFirstPage = 64;
+
+constexpr const char *kMsgInitFailed = "Error: al iniciar el flash driver";
+constexpr const char *kMsgEraseFailed = "ERROR: al borrar el flash";
+constexpr const char *kMsgWriteFailed = "ERROR: al escribir el flash";
+constexpr const char kSpinner[] = {'|', '/', '-', '\\'};
+
+void say(const char *message)
+{
+    std::fputs(message, stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+} // namespace
+
+bool PanelFlashDriver::loadDriver()
+{
+    return loadRamDriver(*link, kDriverFile);
+}
+
+bool PanelFlashDriver::loadFirmware(const char *path)
+{
+    std::FILE *file = std::fopen(path, "r");
+    if (file == nullptr)
+        return false;
+    firmware = std::make_unique<S19Image>(file, 1, 0);
+    firmware->parse();
+    std::fclose(file);
+    return firmware->getStatus() == S19Image::kStatusLoaded;
+}
+
+// The one-byte replies carry nothing the sequence relies on: a request
+// succeeds when its reply frame arrives.
+bool PanelFlashDriver::request(uint16_t n, uint16_t replyCount)
+{
+    return link->driverCall(command, n, command, replyCount);
+}
+
+void PanelFlashDriver::pageRequest(uint8_t subCommand, uint16_t page)
+{
+    command[0] = subCommand;
+    command[1] = static_cast<uint8_t>(page >> 8);
+    command[2] = static_cast<uint8_t>(page & 0xFF);
+}
+
+bool PanelFlashDriver::init()
+{
+    command[0] = kInit;
+    return request(1, 1);
+}
+
+bool PanelFlashDriver::eraseSector(int32_t sector)
+{
+    command[0] = kErase;
+    command[1] = static_cast<uint8_t>(sector & 0xFF);
+    command[2] = kEraseMode;
+    return request(3, 1);
+}
+
+bool PanelFlashDriver::writePage(uint16_t page, const uint8_t *data)
+{
+    pageRequest(kWritePage, page);
+    std::memcpy(command + 3, data, bootlink::kPageSize);
+    return request(3 + bootlink::kPageSize, 1);
+}
+
+bool PanelFlashDriver::readPage(uint16_t page, uint8_t *dst)
+{
+    pageRequest(kReadPage, page);
+    if (!request(3, bootlink::kPageSize))
+        return false;
+    std::memcpy(dst, command, bootlink::kPageSize);
+    return true;
+}
+
+bool PanelFlashDriver::flashFirmware()
+{
+    if (!init()) {
+        say(kMsgInitFailed);
+        return false;
+    }
+    return eraseFirmwareSectors() && writeFirmwarePages();
+}
+
+// Every firmware sector is erased whatever the image's size, so nothing of
+// an earlier, longer firmware survives behind the new one.
+bool PanelFlashDriver::eraseFirmwareSectors()
+{
+    for (int32_t sector = kFirstSector; sector <= kLastSector; ++sector) {
+        if (!eraseSector(sector)) {
+            say(kMsgEraseFailed);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool PanelFlashDriver::writeFirmwarePages()
+{
+    uint8_t page[bootlink::kPageSize];
+    int spinner = 0;
+    for (uint16_t j = 0; j < firmware->pageCount(bootlink::kPageSize); ++j) {
+        firmware->getPage(j, bootlink::kPageSize, page);
+        if (!writePage(static_cast<uint16_t>(kFirstPage + j), page)) {
+            std::fputc('\n', stdout);  // leave the spinner line first
+            say(kMsgWriteFailed);
+            return false;
+        }
+        std::fputc(kSpinner[spinner], stdout);
+        std::fputs("  \r", stdout);
+        std::fflush(stdout);
+        spinner = (spinner + 1) % 4;
+    }
+    return true;
+}

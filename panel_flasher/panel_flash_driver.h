@@ -1,0 +1,49 @@
+// The firmware flasher's view of the panel flash RAM driver, and the
+// flashing sequence it runs.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "devlink/s19_image.h"
+
+class BootLink;
+
+class PanelFlashDriver {
+public:
+    PanelFlashDriver() = default;
+    explicit PanelFlashDriver(BootLink *link) : link(link) {}
+    void setLink(BootLink *newLink) { link = newLink; }
+
+    // Uploads "cf_flash.S19" into the panel's RAM.
+    bool loadDriver();
+    // Reads the firmware file into the firmware profile, checksum inserted.
+    // A file that cannot be opened keeps the image loaded before.
+    bool loadFirmware(const char *path);
+
+    // Each request below is answered by one frame; its bytes from the
+    // second on land in the command buffer.
+    // Request 0x00: initialise the flash; one reply byte.
+    bool init();
+    // Request 0x01, sector, 0x01: erase one 2 KiB sector; one reply byte.
+    bool eraseSector(int32_t sector);
+    // Request 0x02, page high, page low, 256 bytes: program one page; one
+    // reply byte.
+    bool writePage(uint16_t page, const uint8_t *data);
+    // Request 0x03, page high, page low: 256 reply bytes, copied to dst.
+    bool readPage(uint16_t page, uint8_t *dst);
+
+    // Initialise, erase the firmware sectors, write the image's pages with
+    // the spinner. Needs a loaded firmware.
+    bool flashFirmware();
+
+private:
+    bool request(uint16_t n, uint16_t replyCount);
+    void pageRequest(uint8_t subCommand, uint16_t page);
+    bool eraseFirmwareSectors();
+    bool writeFirmwarePages();
+
+    BootLink *link = nullptr;
+    std::unique_ptr<S19Image> firmware;
+    uint8_t command[3 + 256] = {};
+};
