@@ -1,6 +1,7 @@
 #include "emulator/usb_panel.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -211,10 +212,13 @@ bool UsbPanel::Impl::build()
     if (faults.secondPanel && !faults.noPanel)
         roles.push_back(Role::SecondPanel);
 
+    // libusb-0.1 keeps what it learnt of a device under its node name for
+    // the life of the process: every panel of a process gets new names.
+    static std::atomic<int> nextDevnum{2};
     for (std::size_t i = 0; i < roles.size(); ++i) {
         auto dev = std::make_unique<Device>();
         dev->panel = this;
-        dev->devnum = static_cast<int>(i) + 2;
+        dev->devnum = nextDevnum++;
         char name[16];
         std::snprintf(name, sizeof name, "001/%03d", dev->devnum);
         dev->name = name;

@@ -2,21 +2,351 @@
 // real libusb-0.1 in this very process (the umockdev preload is linked in).
 #include <gtest/gtest.h>
 
-#include "devlink/boot_link.h"
-#include "emulator/usb_panel.h"
+#include <algorithm>
+#include <cerrno>
 
-TEST(Smoke, Ping)
+#include "devlink/boot_link.h"
+#include "devlink/ram_driver.h"
+#include "tests/support.h"
+
+using namespace testing_support;
+
+namespace {
+
+std::vector<emu::WireEntry> ofKind(const emu::UsbPanel &panel, const std::string &op)
 {
-    emu::UsbPanel panel(emu::RamDriver::SerialFlash);
-    ASSERT_TRUE(panel.ready()) << panel.setupError();
+    std::vector<emu::WireEntry> out;
+    for (const auto &e : panel.wire())
+        if (e.op == op)
+            out.push_back(e);
+    return out;
+}
+
+std::vector<std::size_t> inLengths(const emu::UsbPanel &panel)
+{
+    std::vector<std::size_t> out;
+    for (const auto &e : ofKind(panel, "IN"))
+        out.push_back(e.requested);
+    return out;
+}
+
+template <typename F> emu::UsbFaults usb(F set)
+{
+    emu::UsbFaults f;
+    set(f);
+    return f;
+}
+
+emu::ModelFaults ping(emu::PingReply reply)
+{
+    emu::ModelFaults f;
+    f.ping = reply;
+    return f;
+}
+
+emu::ModelFaults replyLength(int n)
+{
+    emu::ModelFaults f;
+    f.panelReplyLength = n;
+    return f;
+}
+
+// Runs `body` with a link to a fresh panel, then checks that the host ended
+// as it must: interface released, device closed, no protocol violation.
+template <typename Body>
+std::unique_ptr<emu::UsbPanel> withPanel(emu::RamDriver driver, emu::ModelFaults mf, emu::UsbFaults uf,
+                                         Body body)
+{
+    auto panel = std::make_unique<emu::UsbPanel>(driver, mf, uf);
+    EXPECT_TRUE(panel->ready()) << panel->setupError();
     {
         BootLink link;
+        body(link, *panel);
+    }
+    panel->checkHostEnded(true);
+    return panel;
+}
+
+void expectClean(const emu::UsbPanel &panel)
+{
+    const auto v = panel.violations();
+    EXPECT_TRUE(v.empty()) << v.front();
+}
+
+} // namespace
+
+TEST(LinkOpen, NoPanelConnected)
+{
+    auto panel = withPanel(emu::RamDriver::None, {}, usb([](emu::UsbFaults &f) { f.noPanel = true; }),
+                           [](BootLink &link, emu::UsbPanel &) { EXPECT_FALSE(link.open()); });
+    EXPECT_TRUE(ofKind(*panel, "SETCONFIG").empty());
+}
+
+TEST(LinkOpen, SkipsADeviceOfAnotherVendorListedFirst)
+{
+    auto panel = withPanel(emu::RamDriver::None, {}, usb([](emu::UsbFaults &f) { f.decoyFirst = true; }),
+                           [](BootLink &link, emu::UsbPanel &) { EXPECT_TRUE(link.open()); });
+    ASSERT_EQ(panel->listOrder().size(), 2u);
+    EXPECT_NE(panel->listOrder()[0], panel->panelDevice());
+    EXPECT_EQ(panel->configuredDevice(), panel->panelDevice());
+    expectClean(*panel);
+}
+
+TEST(LinkOpen, TakesTheFirstOfTwoPanels)
+{
+    auto panel = withPanel(emu::RamDriver::None, {}, usb([](emu::UsbFaults &f) { f.decoyFirst = f.secondPanel = true; }),
+                           [](BootLink &link, emu::UsbPanel &) { EXPECT_TRUE(link.open()); });
+    const auto order = panel->listOrder();
+    ASSERT_EQ(order.size(), 3u);
+    EXPECT_EQ(order[1], panel->panelDevice());
+    EXPECT_EQ(panel->configuredDevice(), panel->panelDevice());
+    expectClean(*panel);
+}
+
+TEST(LinkOpen, PanelThatCannotBeOpened)
+{
+    auto panel = withPanel(emu::RamDriver::None, {}, usb([](emu::UsbFaults &f) { f.openRefused = true; }),
+                           [](BootLink &link, emu::UsbPanel &) { EXPECT_FALSE(link.open()); });
+    EXPECT_TRUE(panel->wire().empty());
+}
+
+TEST(LinkOpen, RefusedConfigurationIsNotFollowedByAClaimAndTheHandleIsClosed)
+{
+    auto panel = withPanel(emu::RamDriver::None, {}, usb([](emu::UsbFaults &f) { f.configErrno = EBUSY; }),
+                           [](BootLink &link, emu::UsbPanel &) { EXPECT_FALSE(link.open()); });
+    ASSERT_EQ(ofKind(*panel, "SETCONFIG").size(), 1u);
+    EXPECT_EQ(ofKind(*panel, "SETCONFIG")[0].outcome, "EBUSY");
+    EXPECT_TRUE(ofKind(*panel, "CLAIM").empty());
+    EXPECT_EQ(ofKind(*panel, "CLOSE").size(), 1u);
+}
+
+TEST(LinkOpen, RefusedClaim)
+{
+    auto panel = withPanel(emu::RamDriver::None, {}, usb([](emu::UsbFaults &f) { f.claimErrno = EBUSY; }),
+                           [](BootLink &link, emu::UsbPanel &) { EXPECT_FALSE(link.open()); });
+    EXPECT_EQ(ofKind(*panel, "CLAIM").at(0).outcome, "EBUSY");
+}
+
+// With a kernel driver bound, configuration and claim fail as busy until it
+// is detached.
+TEST(LinkOpen, DetachesAKernelDriverBeforeConfiguring)
+{
+    auto panel = withPanel(emu::RamDriver::None, {}, usb([](emu::UsbFaults &f) { f.kernelDriver = true; }),
+                           [](BootLink &link, emu::UsbPanel &) {
+                               EXPECT_TRUE(link.open());
+                               EXPECT_TRUE(link.ping());
+                           });
+    std::vector<std::string> ops;
+    for (const auto &e : panel->wire())
+        ops.push_back(e.op);
+    ASSERT_GE(ops.size(), 4u);
+    EXPECT_EQ(std::vector<std::string>(ops.begin(), ops.begin() + 4),
+              (std::vector<std::string>{"GETDRIVER", "DETACH", "SETCONFIG", "CLAIM"}));
+    expectClean(*panel);
+}
+
+TEST(LinkPing, AnsweredWithB)
+{
+    auto panel = withPanel(emu::RamDriver::None, {}, {}, [](BootLink &link, emu::UsbPanel &) {
         ASSERT_TRUE(link.open());
         EXPECT_TRUE(link.ping());
+        EXPECT_EQ(link.lastReplyLength(), 2);
+    });
+    const auto out = ofKind(*panel, "OUT");
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(out[0].bytes, (Bytes{0x00, 0x01}));
+    EXPECT_EQ(out[1].bytes, (Bytes{0x00}));
+    EXPECT_EQ(inLengths(*panel), (std::vector<std::size_t>{2, 2}));
+    expectClean(*panel);
+}
+
+TEST(LinkPing, ReplyNotStartingWithBFails)
+{
+    auto panel = withPanel(emu::RamDriver::None, ping(emu::PingReply::OtherFirstByte), {},
+                           [](BootLink &link, emu::UsbPanel &) {
+                               ASSERT_TRUE(link.open());
+                               EXPECT_FALSE(link.ping());
+                           });
+    expectClean(*panel);
+}
+
+TEST(LinkPing, EmptyReplyFailsAfterItsEmptyPayloadRead)
+{
+    auto panel = withPanel(emu::RamDriver::None, ping(emu::PingReply::Empty), {},
+                           [](BootLink &link, emu::UsbPanel &) {
+                               ASSERT_TRUE(link.open());
+                               EXPECT_FALSE(link.ping());
+                               EXPECT_EQ(link.lastReplyLength(), 0);
+                           });
+    EXPECT_EQ(inLengths(*panel), (std::vector<std::size_t>{2, 0}));
+    expectClean(*panel);
+}
+
+// 266 bytes would run past the 265-byte frame buffer: the payload is not
+// even read.
+TEST(LinkPing, ReplyLongerThanTheFrameBufferFailsUnread)
+{
+    auto panel = withPanel(emu::RamDriver::None, ping(emu::PingReply::Oversized), {},
+                           [](BootLink &link, emu::UsbPanel &) {
+                               ASSERT_TRUE(link.open());
+                               EXPECT_FALSE(link.ping());
+                               EXPECT_EQ(link.lastReplyLength(), 266);
+                           });
+    EXPECT_EQ(inLengths(*panel), (std::vector<std::size_t>{2}));
+}
+
+TEST(LinkPing, PanelUnpluggedDuringTheSend)
+{
+    emu::UsbFaults gone;
+    gone.outFault = emu::TransferFault::Gone;
+    gone.outFaultAt = 1;
+    auto panel = withPanel(emu::RamDriver::None, {}, gone, [](BootLink &link, emu::UsbPanel &) {
+        ASSERT_TRUE(link.open());
+        EXPECT_FALSE(link.ping());
+    });
+    EXPECT_TRUE(ofKind(*panel, "IN").empty());
+    EXPECT_EQ(ofKind(*panel, "OUT").size(), 1u);
+    expectClean(*panel);
+}
+
+TEST(LinkPing, StalledReplyHeader)
+{
+    emu::UsbFaults stall;
+    stall.inFault = emu::TransferFault::Stall;
+    stall.inFaultAt = 1;
+    auto panel = withPanel(emu::RamDriver::None, {}, stall, [](BootLink &link, emu::UsbPanel &) {
+        ASSERT_TRUE(link.open());
+        EXPECT_FALSE(link.ping());
+    });
+    EXPECT_EQ(inLengths(*panel), (std::vector<std::size_t>{2}));
+    expectClean(*panel);
+}
+
+TEST(LinkFrames, RamPageTravelsAsHeaderThenCommandPageAndData)
+{
+    const Bytes data = srec::patternBytes(256, 3);
+    auto panel = withPanel(emu::RamDriver::None, {}, {}, [&](BootLink &link, emu::UsbPanel &) {
+        ASSERT_TRUE(link.open());
+        EXPECT_TRUE(link.writeRamPage(3, data.data()));
+    });
+    const auto out = ofKind(*panel, "OUT");
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(out[0].bytes, (Bytes{0x01, 0x02}));
+    EXPECT_EQ(out[1].bytes, cat({0x01, 0x03}, data));
+    EXPECT_TRUE(ofKind(*panel, "IN").empty());
+    EXPECT_EQ(page(panel->model().ram(), 3), data);
+    expectClean(*panel);
+}
+
+TEST(LinkFrames, DriverCallReadingAPageGetsReplyBytesFromTheSecondOn)
+{
+    const Bytes data = srec::patternBytes(256, 4);
+    Bytes reply(256);
+    auto panel = withPanel(emu::RamDriver::SerialFlash, {}, {}, [&](BootLink &link, emu::UsbPanel &) {
+        ASSERT_TRUE(link.open());
+        const uint8_t init[] = {0x00};
+        ASSERT_TRUE(link.driverCall(init, 1, nullptr, 0));
+        const Bytes write = cat({0x01, 0x00, 0x20}, data);
+        ASSERT_TRUE(link.driverCall(write.data(), 259, nullptr, 0));
+        const uint8_t read[] = {0x02, 0x00, 0x20};
+        EXPECT_TRUE(link.driverCall(read, 3, reply.data(), 256));
+    });
+    EXPECT_EQ(reply, data);
+    const auto out = ofKind(*panel, "OUT");
+    ASSERT_EQ(out.size(), 6u);
+    EXPECT_EQ(out[4].bytes, (Bytes{0x00, 0x04}));
+    EXPECT_EQ(out[5].bytes, (Bytes{0x02, 0x02, 0x00, 0x20}));
+    // Only the read is answered: nothing is read for the first two calls.
+    EXPECT_EQ(inLengths(*panel), (std::vector<std::size_t>{2, 257}));
+    expectClean(*panel);
+}
+
+// The reply's length is not checked against what the caller wants: a
+// one-byte reply leaves the request's own first byte to be copied.
+TEST(LinkFrames, ShortReplyLeavesTheRequestByteInPlace)
+{
+    uint8_t got = 0;
+    auto panel = withPanel(emu::RamDriver::PanelFlash, replyLength(1), {},
+                           [&](BootLink &link, emu::UsbPanel &) {
+                               ASSERT_TRUE(link.open());
+                               const uint8_t init[] = {0x00};
+                               ASSERT_TRUE(link.driverCall(init, 1, &got, 1));
+                               const uint8_t erase[] = {0x01, 0x08, 0x01};
+                               EXPECT_TRUE(link.driverCall(erase, 3, &got, 1));
+                           });
+    EXPECT_EQ(got, 0x01);
+    expectClean(*panel);
+}
+
+TEST(LinkFrames, OversizedDriverReplyFails)
+{
+    uint8_t got = 0;
+    withPanel(emu::RamDriver::PanelFlash, replyLength(266), {}, [&](BootLink &link, emu::UsbPanel &) {
+        ASSERT_TRUE(link.open());
+        const uint8_t init[] = {0x00};
+        EXPECT_FALSE(link.driverCall(init, 1, &got, 1));
+    });
+}
+
+class RamDriverLoad : public ::testing::Test {
+protected:
+    Scratch scratch;
+    std::unique_ptr<emu::UsbPanel> load(const std::string &text, bool expected, emu::UsbFaults uf = {})
+    {
+        if (!text.empty())
+            scratch.write("driver.S19", text);
+        return withPanel(emu::RamDriver::None, {}, uf, [&](BootLink &link, emu::UsbPanel &) {
+            ASSERT_TRUE(link.open());
+            EXPECT_EQ(loadRamDriver(link, scratch.path("driver.S19").c_str()), expected);
+        });
     }
-    panel.checkHostEnded(true);
-    for (auto &e : panel.wire())
-        std::printf("%s\n", e.text().c_str());
-    for (auto &v : panel.violations())
-        std::printf("VIOLATION %s\n", v.c_str());
+};
+
+TEST_F(RamDriverLoad, MissingFileSendsNothing)
+{
+    auto panel = load("", false);
+    EXPECT_TRUE(ofKind(*panel, "OUT").empty());
+}
+
+TEST_F(RamDriverLoad, BadRecordSendsNothing)
+{
+    std::string text = srec::file('3', 0x20000000, srec::patternBytes(0x400, 1));
+    text[text.find("S3", 200) + 20] ^= 1;
+    auto panel = load(text, false);
+    EXPECT_TRUE(ofKind(*panel, "OUT").empty());
+}
+
+TEST_F(RamDriverLoad, RecordsOutsideTheRamRangeSendNothing)
+{
+    auto panel = load(srec::file('3', 0x20002000, srec::patternBytes(0x100, 1)) +
+                          srec::file('3', 0x1FFFFF00, srec::patternBytes(0x100, 2)),
+                      true);
+    EXPECT_TRUE(ofKind(*panel, "OUT").empty());
+}
+
+TEST_F(RamDriverLoad, OddSizedDriverEndsWithAPaddedPage)
+{
+    const Bytes driver = srec::patternBytes(0x1801, 5);
+    auto panel = load(srec::file('3', 0x20000000, driver), true);
+    const auto model = panel->model();
+    std::vector<int> expectedPages(25);
+    for (int i = 0; i < 25; ++i)
+        expectedPages[i] = i;
+    EXPECT_EQ(model.ramPagesWritten, expectedPages);
+    EXPECT_TRUE(std::equal(driver.begin(), driver.end(), model.ram().begin()));
+    const Bytes last = page(model.ram(), 24);
+    EXPECT_EQ(last[0], driver.back());
+    EXPECT_TRUE(std::all_of(last.begin() + 1, last.end(), [](uint8_t b) { return b == 0xFF; }));
+    expectClean(*panel);
+}
+
+TEST_F(RamDriverLoad, StopsAtThePageTheLinkFailsToSend)
+{
+    emu::UsbFaults uf;
+    uf.outFault = emu::TransferFault::Gone;
+    uf.outFaultAt = headerOut(3);
+    auto panel = load(srec::file('3', 0x20000000, srec::patternBytes(0x800, 6)), false, uf);
+    EXPECT_EQ(panel->model().ramPagesWritten, (std::vector<int>{0, 1, 2}));
+    EXPECT_EQ(ofKind(*panel, "OUT").size(), 7u);
+    expectClean(*panel);
 }

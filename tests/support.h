@@ -1,0 +1,83 @@
+// Shared by the tests: a scratch folder, the emulated panel, and ways to
+// read what crossed the link.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <ftw.h>
+#include <memory>
+#include <stdlib.h>
+#include <string>
+#include <vector>
+
+#include "emulator/run_program.h"
+#include "emulator/srec_writer.h"
+#include "emulator/usb_panel.h"
+
+namespace testing_support {
+
+using Bytes = std::vector<uint8_t>;
+
+// A folder of its own per test, removed afterwards.
+class Scratch {
+public:
+    Scratch()
+    {
+        char tmpl[] = "/tmp/panel-test-XXXXXX";
+        dir = mkdtemp(tmpl);
+    }
+    ~Scratch()
+    {
+        nftw(dir.c_str(), [](const char *p, const struct stat *, int, FTW *) { return std::remove(p); },
+             16, FTW_DEPTH | FTW_PHYS);
+    }
+    std::string path(const std::string &name) const { return dir + "/" + name; }
+    void write(const std::string &name, const std::string &text) const { srec::writeText(path(name), text); }
+    void write(const std::string &name, const Bytes &bytes) const
+    {
+        srec::writeText(path(name), std::string(bytes.begin(), bytes.end()));
+    }
+
+    std::string dir;
+};
+
+// The payloads of the frames the host sent, in order.
+inline std::vector<Bytes> hostFrames(const emu::PanelModel &model)
+{
+    std::vector<Bytes> out;
+    for (const auto &f : model.frames())
+        if (f.fromHost)
+            out.push_back(f.payload);
+    return out;
+}
+
+// OUT transfers are counted from 1 and a frame takes two: its header, then
+// its payload. Frame i counts from 0 (a program's first frame is its ping).
+inline int headerOut(int frame) { return 2 * frame + 1; }
+inline int payloadOut(int frame) { return 2 * frame + 2; }
+
+inline std::vector<emu::WireEntry> transfersAfter(const std::vector<emu::WireEntry> &wire,
+                                                  const std::string &failedOutcome)
+{
+    std::vector<emu::WireEntry> after;
+    bool seen = false;
+    for (const auto &e : wire) {
+        if (seen && (e.op == "OUT" || e.op == "IN"))
+            after.push_back(e);
+        seen = seen || e.outcome == failedOutcome;
+    }
+    return after;
+}
+
+inline Bytes page(const Bytes &memory, std::size_t index)
+{
+    return Bytes(memory.begin() + index * 256, memory.begin() + (index + 1) * 256);
+}
+
+inline Bytes cat(Bytes a, const Bytes &b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+} // namespace testing_support
