@@ -1,0 +1,193 @@
+// panel_flasher end to end: the real program against the emulated panel.
+#include <algorithm>
+#include <chrono>
+
+#include "tests/programs.h"
+
+using namespace testing_support;
+
+namespace {
+
+const std::string kProgram = PANEL_FLASHER_PATH;
+
+// Frames of a run: the ping, the RAM driver's pages, initialise, 120
+// erases, the page writes. Every driver request is answered by a reply
+// frame: two IN transfers.
+constexpr int kInitFrame = 1 + kDriverPages;
+constexpr int kFirstEraseFrame = kInitFrame + 1;
+constexpr int kFirstWriteFrame = kFirstEraseFrame + 120;
+constexpr int kInitReplyIn = 3;
+
+std::string spinnerSteps(int n)
+{
+    static const char chars[] = {'|', '/', '-', '\\'};
+    std::string out;
+    for (int i = 0; i < n; ++i)
+        out += std::string(1, chars[i % 4]) + "  \r";
+    return out;
+}
+
+// The firmware as the panel must hold it: the image bytes over the firmware
+// range, with the word sum of everything but 0x4200-0x43FF at 0x4200.
+Bytes expectedFlash(const Bytes &image)
+{
+    Bytes flash(1024 * 256, 0xFF);
+    std::copy(image.begin(), image.end(), flash.begin() + 0x4000);
+    uint32_t sum = 0;
+    for (uint32_t a = 0x4000; a < 0x40000; a += 4) {
+        if (a >= 0x4200 && a < 0x4400)
+            continue;
+        sum += uint32_t{flash[a]} << 24 | uint32_t{flash[a + 1]} << 16 | uint32_t{flash[a + 2]} << 8 |
+               flash[a + 3];
+    }
+    flash[0x4200] = uint8_t(sum >> 24);
+    flash[0x4201] = uint8_t(sum >> 16);
+    flash[0x4202] = uint8_t(sum >> 8);
+    flash[0x4203] = uint8_t(sum);
+    return flash;
+}
+
+class PanelFlasher : public ProgramTest {
+protected:
+    ProgramResult flash(const std::string &firmware, emu::UsbFaults uf = {}, emu::ModelFaults mf = {})
+    {
+        scratch.write("fw.s19", firmware);
+        return run(kProgram, {"fw.s19"}, uf, mf);
+    }
+    // A small image, so that fault runs stay short: pages 64 to 71.
+    std::string smallFirmware() const { return samples::firmware(0x4000, 0x47FF, 8); }
+};
+
+TEST_F(PanelFlasher, FullImage)
+{
+    const Bytes image = srec::patternBytes(0x3C000, 5);
+    const auto r = flash(srec::file('3', 0x4000, image, 32));
+    EXPECT_EQ(r.run.exitStatus, 1);
+    EXPECT_EQ(r.run.out, spinnerSteps(960) + "Panel OK!!! :)\n");
+    EXPECT_EQ(r.run.err, "");
+    EXPECT_EQ(r.model.sectorsErased, range(8, 127));
+    EXPECT_EQ(r.model.flashPagesWritten, range(64, 1023));
+    EXPECT_TRUE(r.model.panelFlash() == expectedFlash(image));
+
+    const auto frames = hostFrames(r.model);
+    ASSERT_EQ(frames.size(), static_cast<std::size_t>(kFirstWriteFrame + 960));
+    EXPECT_EQ(frames[kInitFrame], (Bytes{0x02, 0x00}));
+    EXPECT_EQ(frames[kFirstEraseFrame], (Bytes{0x02, 0x01, 0x08, 0x01}));
+    EXPECT_EQ(frames[kFirstWriteFrame - 1], (Bytes{0x02, 0x01, 0x7F, 0x01}));
+    EXPECT_EQ(Bytes(frames[kFirstWriteFrame].begin(), frames[kFirstWriteFrame].begin() + 4),
+              (Bytes{0x02, 0x02, 0x00, 0x40}));
+    EXPECT_EQ(Bytes(frames.back().begin(), frames.back().begin() + 4), (Bytes{0x02, 0x02, 0x03, 0xFF}));
+}
+
+TEST_F(PanelFlasher, NoRecordInRangeStillErasesEverySector)
+{
+    const auto r = flash(samples::firmware(0x40000, 0x400FF, 1) + samples::firmware(0x3F00, 0x3FFF, 2));
+    EXPECT_EQ(r.run.exitStatus, 1);
+    EXPECT_EQ(r.run.out, "Panel OK!!! :)\n");
+    EXPECT_EQ(r.model.sectorsErased, range(8, 127));
+    EXPECT_TRUE(r.model.flashPagesWritten.empty());
+}
+
+// Counting pages over the span from the lowest address would give 4 pages,
+// 64 to 67, and leave the whole image unwritten.
+TEST_F(PanelFlasher, ImageStartingAboveTheRangeIsWrittenToItsEnd)
+{
+    const Bytes image = srec::patternBytes(0x301, 6);
+    const auto r = flash(srec::file('3', 0x4480, image));
+    EXPECT_EQ(r.run.exitStatus, 1);
+    EXPECT_EQ(r.model.flashPagesWritten, range(64, 71));
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), r.model.panelFlash().begin() + 0x4480));
+}
+
+TEST_F(PanelFlasher, WrongArgumentCount)
+{
+    for (const auto &args : {std::vector<std::string>{}, std::vector<std::string>{"a.s19", "b.s19"}}) {
+        const auto r = run(kProgram, args);
+        EXPECT_EQ(r.run.exitStatus, 0);
+        EXPECT_EQ(r.run.out, "ERROR: No existe fichero .s19\n");
+        EXPECT_TRUE(noUsbAccess(r));
+    }
+}
+
+TEST_F(PanelFlasher, NoPanel)
+{
+    emu::UsbFaults uf;
+    uf.noPanel = true;
+    const auto r = flash(smallFirmware(), uf);
+    EXPECT_EQ(r.run.exitStatus, 0);
+    EXPECT_EQ(r.run.out, "ERROR: No encuentra el driver\n");
+}
+
+TEST_F(PanelFlasher, BootloaderSilentAfterItsHeader)
+{
+    const auto r = flash(smallFirmware(), failIn(2, emu::TransferFault::Stall));
+    EXPECT_EQ(r.run.exitStatus, 0);
+    EXPECT_EQ(r.run.out, "ERROR: No encuentra el bootloader\n");
+}
+
+TEST_F(PanelFlasher, DriverFileMissing)
+{
+    std::remove(scratch.path("cf_flash.S19").c_str());
+    const auto r = flash(smallFirmware());
+    EXPECT_EQ(r.run.exitStatus, 0);
+    EXPECT_EQ(r.run.out, "ERROR: al cargar el flasher\n");
+    EXPECT_EQ(hostFrames(r.model).size(), 1u);
+}
+
+// The firmware is read only after the driver is in RAM, and nothing is
+// erased for a file that does not load.
+TEST_F(PanelFlasher, FirmwareWithABadRecord)
+{
+    std::string text = smallFirmware();
+    text[text.find("S3", 1000) + 30] = 'G';
+    for (const std::string &firmware : {text, std::string("S30900004000010203")}) {
+        const auto r = flash(firmware);
+        EXPECT_EQ(r.run.exitStatus, 0);
+        EXPECT_EQ(r.run.out, "ERROR: al cargar el archivo binario\n");
+        EXPECT_EQ(r.model.ramPagesWritten, range(0, kDriverPages - 1));
+        EXPECT_EQ(hostFrames(r.model).size(), static_cast<std::size_t>(kInitFrame));
+    }
+    const auto missing = run(kProgram, {"missing.s19"});
+    EXPECT_EQ(missing.run.out, "ERROR: al cargar el archivo binario\n");
+    EXPECT_EQ(missing.run.exitStatus, 0);
+}
+
+// A failed sequence leaves the panel erased or half written: exit 0.
+TEST_F(PanelFlasher, InitialiseUnanswered)
+{
+    const auto r = flash(smallFirmware(), failIn(kInitReplyIn));
+    EXPECT_EQ(r.run.exitStatus, 0);
+    EXPECT_EQ(r.run.out, "Error: al iniciar el flash driver\n");
+    EXPECT_TRUE(r.model.sectorsErased.empty());
+}
+
+// The one test that waits out the link's real 5 s time-out.
+TEST_F(PanelFlasher, InitialiseReplyNeverComes)
+{
+    const auto start = std::chrono::steady_clock::now();
+    const auto r = flash(smallFirmware(), failIn(kInitReplyIn, emu::TransferFault::Never));
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(r.run.exitStatus, 0);
+    EXPECT_EQ(r.run.out, "Error: al iniciar el flash driver\n");
+    EXPECT_GE(waited, std::chrono::milliseconds(4900));
+    EXPECT_LT(waited, std::chrono::milliseconds(9000));
+}
+
+TEST_F(PanelFlasher, EraseFailsAtSector20)
+{
+    const auto r = flash(smallFirmware(), failOut(headerOut(kFirstEraseFrame + 12)));
+    EXPECT_EQ(r.run.exitStatus, 0);
+    EXPECT_EQ(r.run.out, "ERROR: al borrar el flash\n");
+    EXPECT_EQ(r.model.sectorsErased, range(8, 19));
+    EXPECT_TRUE(r.model.flashPagesWritten.empty());
+}
+
+TEST_F(PanelFlasher, PageWriteFailsAtTheSixthPage)
+{
+    const auto r = flash(smallFirmware(), failOut(payloadOut(kFirstWriteFrame + 5), emu::TransferFault::Stall));
+    EXPECT_EQ(r.run.exitStatus, 0);
+    EXPECT_EQ(r.run.out, spinnerSteps(5) + "\nERROR: al escribir el flash\n");
+    EXPECT_EQ(r.model.flashPagesWritten, range(64, 68));
+}
+
+} // namespace
