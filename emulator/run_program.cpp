@@ -74,6 +74,10 @@ ProgramRun runProgram(const std::vector<std::string> &argv, const std::string &w
             close(outPipe[1]);
             close(errPipe[1]);
         }
+        // A caller that ignores interrupts while it waits must not pass
+        // that on: the program has to stop on Ctrl-C as it would alone.
+        for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+            std::signal(sig, SIG_DFL);
         if (!workDir.empty() && chdir(workDir.c_str()) != 0)
             _exit(127);
         execvpe(args[0], args.data(), envp.data());
