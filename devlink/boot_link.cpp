@@ -86,7 +86,8 @@ bool BootLink::ping()
     frame[0] = kCmdPing;
     if (!sendFrame(1))
         return false;
-    uint16_t length = 0;
+    // Kept as it was unless a reply header arrives.
+    uint16_t length = lastReply;
     const bool received = receiveFrame(length);
     lastReply = length;
     // An empty reply has no first byte to be "B".

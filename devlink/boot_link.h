@@ -20,6 +20,13 @@ constexpr uint8_t kPingAnswer = 0x42;  // "B"
 constexpr std::size_t kFrameBufferSize = 265;
 constexpr std::size_t kPageSize = 256;
 
+// RAM driver requests carry page numbers high byte first.
+inline void putPageNumber(uint8_t *at, uint16_t page)
+{
+    at[0] = static_cast<uint8_t>(page >> 8);
+    at[1] = static_cast<uint8_t>(page & 0xFF);
+}
+
 enum Command : uint8_t {
     kCmdPing = 0,
     kCmdWriteRamPage = 1,

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include "devlink/boot_link.h"
+#include "devlink/console.h"
 #include "lang_loader/serial_flash_driver.h"
 
 namespace {
@@ -28,14 +29,6 @@ constexpr long kFileSize = kHeaderOffset + 0x100;
 constexpr uint16_t kFirstDataPage = 32;
 constexpr uint16_t kHeaderPage = 1;
 constexpr int kHeaderMarkByte = 4;
-constexpr const char kSpinner[] = {'|', '/', '-', '\\'};
-
-void say(const char *message)
-{
-    std::fputs(message, stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-}
 
 // Closes the language file on every way out of the run.
 struct FileCloser {
@@ -57,30 +50,21 @@ bool readPageAt(std::FILE *file, long offset, uint8_t *page)
            std::fread(page, 1, bootlink::kPageSize, file) == bootlink::kPageSize;
 }
 
-void showSpinnerStep(int index)
-{
-    std::fputc(kSpinner[index], stdout);
-    std::fputs("   :) \r", stdout);
-    std::fflush(stdout);
-}
-
 // File page k goes to flash page 32 + k.
 bool writeDataPages(std::FILE *file, SerialFlashDriver &client, uint8_t *page)
 {
     uint16_t flashPage = kFirstDataPage;
-    int spinner = 0;
     for (long offset = 0; offset < kDataSize; offset += bootlink::kPageSize) {
         if (!readPageAt(file, offset, page)) {
-            say(kMsgShortFile);
+            printLine(kMsgShortFile);
             return false;
         }
         if (!client.writePage(flashPage, page)) {
             std::fputs(kMsgPageFailed, stdout);  // no line end: it overwrites the spinner
             return false;
         }
-        showSpinnerStep(spinner);
+        printSpinnerStep(flashPage - kFirstDataPage, "   :) \r");
         ++flashPage;
-        spinner = (spinner + 1) % 4;
     }
     return true;
 }
@@ -91,15 +75,15 @@ bool writeDataPages(std::FILE *file, SerialFlashDriver &client, uint8_t *page)
 bool writeHeader(std::FILE *file, SerialFlashDriver &client, uint8_t *page)
 {
     if (!readPageAt(file, kHeaderOffset, page)) {
-        say(kMsgShortFile);
+        printLine(kMsgShortFile);
         return false;
     }
     page[kHeaderMarkByte] = 1;
     if (!client.writePage(kHeaderPage, page)) {
-        say(kMsgHeaderFailed);
+        printLine(kMsgHeaderFailed);
         return false;
     }
-    say(kMsgDone);
+    printLine(kMsgDone);
     return true;
 }
 
@@ -110,33 +94,33 @@ bool runLangLoader(int argc, char **argv)
     BootLink link;
     SerialFlashDriver client(&link);
     if (argc != 2) {
-        say(kMsgArguments);
+        printLine(kMsgArguments);
         return false;
     }
     LanguageFile file(std::fopen(argv[1], "rb"));
     if (!file) {
         std::fputs(kMsgNoFile, stdout);
-        say(argv[1]);
+        printLine(argv[1]);
         return false;
     }
     if (!isCompleteLanguageFile(file.get())) {
-        say(kMsgShortFile);
+        printLine(kMsgShortFile);
         return false;
     }
     if (!link.open()) {
-        say(kMsgNoDevice);
+        printLine(kMsgNoDevice);
         return false;
     }
     if (!link.ping()) {
-        say(kMsgNoBootloader);
+        printLine(kMsgNoBootloader);
         return false;
     }
     if (!client.loadDriver()) {
-        say(kMsgNoDriver);
+        printLine(kMsgNoDriver);
         return false;
     }
     if (!client.init()) {
-        say(kMsgNoInit);
+        printLine(kMsgNoInit);
         return false;
     }
     uint8_t page[bootlink::kPageSize] = {};

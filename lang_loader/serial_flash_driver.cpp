@@ -43,6 +43,5 @@ bool SerialFlashDriver::readPage(uint16_t page, uint8_t *dst)
 void SerialFlashDriver::pageRequest(uint8_t subCommand, uint16_t page)
 {
     command[0] = subCommand;
-    command[1] = static_cast<uint8_t>(page >> 8);
-    command[2] = static_cast<uint8_t>(page & 0xFF);
+    bootlink::putPageNumber(command + 1, page);
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "devlink/boot_link.h"
+#include "devlink/console.h"
 #include "devlink/ram_driver.h"
 
 namespace {
@@ -23,14 +24,6 @@ constexpr uint16_t kFirstPage = 64;
 constexpr const char *kMsgInitFailed = "Error: al iniciar el flash driver";
 constexpr const char *kMsgEraseFailed = "ERROR: al borrar el flash";
 constexpr const char *kMsgWriteFailed = "ERROR: al escribir el flash";
-constexpr const char kSpinner[] = {'|', '/', '-', '\\'};
-
-void say(const char *message)
-{
-    std::fputs(message, stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-}
 } // namespace
 
 bool PanelFlashDriver::loadDriver()
@@ -59,8 +52,7 @@ bool PanelFlashDriver::request(uint16_t n, uint16_t replyCount)
 void PanelFlashDriver::pageRequest(uint8_t subCommand, uint16_t page)
 {
     command[0] = subCommand;
-    command[1] = static_cast<uint8_t>(page >> 8);
-    command[2] = static_cast<uint8_t>(page & 0xFF);
+    bootlink::putPageNumber(command + 1, page);
 }
 
 bool PanelFlashDriver::init()
@@ -95,8 +87,10 @@ bool PanelFlashDriver::readPage(uint16_t page, uint8_t *dst)
 
 bool PanelFlashDriver::flashFirmware()
 {
+    if (!firmware)
+        return false;
     if (!init()) {
-        say(kMsgInitFailed);
+        printLine(kMsgInitFailed);
         return false;
     }
     return eraseFirmwareSectors() && writeFirmwarePages();
@@ -108,7 +102,7 @@ bool PanelFlashDriver::eraseFirmwareSectors()
 {
     for (int32_t sector = kFirstSector; sector <= kLastSector; ++sector) {
         if (!eraseSector(sector)) {
-            say(kMsgEraseFailed);
+            printLine(kMsgEraseFailed);
             return false;
         }
     }
@@ -118,18 +112,14 @@ bool PanelFlashDriver::eraseFirmwareSectors()
 bool PanelFlashDriver::writeFirmwarePages()
 {
     uint8_t page[bootlink::kPageSize];
-    int spinner = 0;
     for (uint16_t j = 0; j < firmware->pageCount(bootlink::kPageSize); ++j) {
         firmware->getPage(j, bootlink::kPageSize, page);
         if (!writePage(static_cast<uint16_t>(kFirstPage + j), page)) {
             std::fputc('\n', stdout);  // leave the spinner line first
-            say(kMsgWriteFailed);
+            printLine(kMsgWriteFailed);
             return false;
         }
-        std::fputc(kSpinner[spinner], stdout);
-        std::fputs("  \r", stdout);
-        std::fflush(stdout);
-        spinner = (spinner + 1) % 4;
+        printSpinnerStep(j, "  \r");
     }
     return true;
 }

@@ -1,8 +1,7 @@
 #include "panel_flasher/panel_flasher.h"
 
-#include <cstdio>
-
 #include "devlink/boot_link.h"
+#include "devlink/console.h"
 #include "panel_flasher/panel_flash_driver.h"
 
 namespace {
@@ -13,12 +12,6 @@ constexpr const char *kMsgNoDriver = "ERROR: al cargar el flasher";
 constexpr const char *kMsgBadFirmware = "ERROR: al cargar el archivo binario";
 constexpr const char *kMsgDone = "Panel OK!!! :)";
 
-void say(const char *message)
-{
-    std::fputs(message, stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-}
 } // namespace
 
 bool runPanelFlasher(int argc, char **argv)
@@ -26,28 +19,28 @@ bool runPanelFlasher(int argc, char **argv)
     BootLink link;
     PanelFlashDriver client(&link);
     if (argc != 2) {
-        say(kMsgArguments);
+        printLine(kMsgArguments);
         return false;
     }
     if (!link.open()) {
-        say(kMsgNoDevice);
+        printLine(kMsgNoDevice);
         return false;
     }
     if (!link.ping()) {
-        say(kMsgNoBootloader);
+        printLine(kMsgNoBootloader);
         return false;
     }
     if (!client.loadDriver()) {
-        say(kMsgNoDriver);
+        printLine(kMsgNoDriver);
         return false;
     }
     // Read only now, after the driver is in the panel's RAM.
     if (!client.loadFirmware(argv[1])) {
-        say(kMsgBadFirmware);
+        printLine(kMsgBadFirmware);
         return false;
     }
     if (!client.flashFirmware())
         return false;
-    say(kMsgDone);
+    printLine(kMsgDone);
     return true;
 }

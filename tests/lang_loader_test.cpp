@@ -17,14 +17,7 @@ constexpr int kInitFrame = 1 + kDriverPages;
 constexpr int firstDataFrame() { return kInitFrame + 1; }
 constexpr int kHeaderFrame = firstDataFrame() + 256;
 
-std::string spinnerSteps(int n)
-{
-    static const char chars[] = {'|', '/', '-', '\\'};
-    std::string out;
-    for (int i = 0; i < n; ++i)
-        out += std::string(1, chars[i % 4]) + "   :) \r";
-    return out;
-}
+std::string spinnerSteps(int n) { return testing_support::spinnerSteps(n, "   :) \r"); }
 
 class LangLoader : public ProgramTest {
 protected:

@@ -18,14 +18,7 @@ constexpr int kFirstEraseFrame = kInitFrame + 1;
 constexpr int kFirstWriteFrame = kFirstEraseFrame + 120;
 constexpr int kInitReplyIn = 3;
 
-std::string spinnerSteps(int n)
-{
-    static const char chars[] = {'|', '/', '-', '\\'};
-    std::string out;
-    for (int i = 0; i < n; ++i)
-        out += std::string(1, chars[i % 4]) + "  \r";
-    return out;
-}
+std::string spinnerSteps(int n) { return testing_support::spinnerSteps(n, "  \r"); }
 
 // The firmware as the panel must hold it: the image bytes over the firmware
 // range, with the word sum of everything but 0x4200-0x43FF at 0x4200.

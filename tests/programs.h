@@ -68,6 +68,16 @@ protected:
 // The run touched no USB device at all.
 inline bool noUsbAccess(const ProgramResult &r) { return r.wire.empty(); }
 
+// What n steps of a program's spinner print, each followed by `tail`.
+inline std::string spinnerSteps(int n, const std::string &tail)
+{
+    static const char chars[] = {'|', '/', '-', '\\'};
+    std::string out;
+    for (int i = 0; i < n; ++i)
+        out += std::string(1, chars[i % 4]) + tail;
+    return out;
+}
+
 inline std::vector<int> range(int first, int last)
 {
     std::vector<int> out;
