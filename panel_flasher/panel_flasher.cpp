@@ -11,7 +11,6 @@ constexpr const char *kMsgNoBootloader = "ERROR: No encuentra el bootloader";
 constexpr const char *kMsgNoDriver = "ERROR: al cargar el flasher";
 constexpr const char *kMsgBadFirmware = "ERROR: al cargar el archivo binario";
 constexpr const char *kMsgDone = "Panel OK!!! :)";
-
 } // namespace
 
 bool runPanelFlasher(int argc, char **argv)
