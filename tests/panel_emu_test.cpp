@@ -72,6 +72,8 @@ struct Misbehaviour {
     const char *complaint;
 };
 
+void PrintTo(const Misbehaviour &m, std::ostream *os) { *os << m.mode; }
+
 class PanelEmuChecks : public ::testing::TestWithParam<Misbehaviour> {};
 
 TEST_P(PanelEmuChecks, HostBreakingTheProtocolFailsTheRun)

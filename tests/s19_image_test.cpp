@@ -78,6 +78,8 @@ struct ProfileCase {
     uint32_t end;
 };
 
+void PrintTo(const ProfileCase &c, std::ostream *os) { *os << std::hex << c.start << "-" << c.end; }
+
 std::string profileName(const ::testing::TestParamInfo<ProfileCase> &info)
 {
     static const char *const names[] = {"RamDriver", "Firmware", "S1Ram", "S1Flash"};
