@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 struct usb_dev_handle;
 
@@ -68,12 +69,36 @@ public:
 
     uint16_t lastReplyLength() const { return lastReply; }
 
+    // Why the last call that failed did, in a technician's words; empty
+    // while nothing has failed.
+    std::string failureCause() const;
+
 private:
+    // What went wrong, with libusb's result (a negated errno, or the
+    // bytes moved of `wanted`) or the reply detail that was refused.
+    enum class Failure : uint8_t {
+        None,
+        NoPanel,
+        Open,
+        Configure,
+        Claim,
+        Send,
+        Receive,
+        ReplyTooLong,
+        NotBootloader,
+        RequestTooLong,
+    };
+
     bool sendFrame(uint16_t length);
     bool receiveFrame(uint16_t &length);
+    bool transfer(int endpoint, uint8_t *bytes, int size);
     void detachKernelDriver();
+    bool fail(Failure what, int result = 0, int wanted = 0);
 
     usb_dev_handle *handle = nullptr;
     uint8_t frame[bootlink::kFrameBufferSize] = {};
     uint16_t lastReply = 0;
+    Failure failure = Failure::None;
+    int failResult = 0;
+    int failWanted = 0;
 };

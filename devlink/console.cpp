@@ -16,3 +16,18 @@ void printSpinnerStep(unsigned step, const char *tail)
     std::fputs(tail, stdout);
     std::fflush(stdout);
 }
+
+void printCause(const char *program, const std::string &cause)
+{
+    if (cause.empty())
+        return;
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s: %s\n", program, cause.c_str());
+}
+
+bool reportFailure(const char *program, const char *message, const std::string &cause)
+{
+    printLine(message);
+    printCause(program, cause);
+    return false;
+}

@@ -1,19 +1,31 @@
 #include "devlink/ram_driver.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "devlink/boot_link.h"
 
-bool loadImageFile(ImageHolder &holder, const char *path)
+bool loadImageFile(ImageHolder &holder, const char *path, int finalise, std::string &cause)
 {
     std::FILE *file = std::fopen(path, "r");
-    if (file == nullptr)
+    if (file == nullptr) {
+        cause = std::string("cannot open \"") + path + "\": " + std::strerror(errno);
         return false;
-    holder = std::make_unique<S19Image>(file, 0, 0);
+    }
+    holder = std::make_unique<S19Image>(file, finalise, 0);
     holder->parse();
+    const int readError = std::ferror(file) != 0 ? errno : 0;
     std::fclose(file);
-    return holder->getStatus() == S19Image::kStatusLoaded;
+    if (holder->getStatus() == S19Image::kStatusLoaded)
+        return true;
+    if (readError != 0)
+        cause = std::string("cannot read \"") + path + "\": " + std::strerror(readError);
+    else
+        cause = std::string("\"") + path + "\" line " + std::to_string(holder->getBadLine()) +
+                ": bad S-record";
+    return false;
 }
 
 bool uploadImage(const ImageHolder &holder, BootLink &link)
@@ -27,10 +39,10 @@ bool uploadImage(const ImageHolder &holder, BootLink &link)
     return true;
 }
 
-bool loadRamDriver(BootLink &link, const char *fileName)
+bool loadRamDriver(BootLink &link, const char *fileName, std::string &cause)
 {
     ImageHolder holder;
-    if (!loadImageFile(holder, fileName))
+    if (!loadImageFile(holder, fileName, 0, cause))
         return false;
     return uploadImage(holder, link);
 }

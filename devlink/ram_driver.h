@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "devlink/s19_image.h"
 
@@ -10,12 +11,14 @@ class BootLink;
 
 using ImageHolder = std::unique_ptr<S19Image>;
 
-// Reads `path` as S3 records into the RAM-driver profile. False when the
-// file cannot be opened (holder untouched) or a record is bad (the rejected
-// image stays in the holder).
-bool loadImageFile(ImageHolder &holder, const char *path);
+// Reads `path` as S3 records, into the RAM-driver profile when `finalise`
+// is 0 or the firmware profile when it is 1. False when the file cannot be
+// opened (holder untouched) or a record is bad (the rejected image stays
+// in the holder); `cause` then says which, naming the file.
+bool loadImageFile(ImageHolder &holder, const char *path, int finalise, std::string &cause);
 // Sends the image's pages from the profile's start with command 1; stops
 // at the first page the link fails to send.
 bool uploadImage(const ImageHolder &holder, BootLink &link);
-// Both of the above; nothing is sent unless the whole file loaded.
-bool loadRamDriver(BootLink &link, const char *fileName);
+// Both of the above; nothing is sent unless the whole file loaded. A file
+// problem is told in `cause`; a link problem by the link.
+bool loadRamDriver(BootLink &link, const char *fileName, std::string &cause);

@@ -93,6 +93,10 @@ public:
         return true;
     }
 
+    // A read error ends the lines as the end of the file does; only this
+    // tells them apart.
+    bool readFailed() const { return std::ferror(file) != 0; }
+
 private:
     bool refill()
     {
@@ -141,14 +145,24 @@ void S19Image::parse()
     lowest = end;
     highest = start;
     loaded = 0;
+    badLine = 0;
     auto reader = std::make_unique<LineReader>(file);
     const char *line = nullptr;
     std::size_t length = 0;
-    while (reader->next(line, length)) {
+    uint32_t number = 1;
+    for (; reader->next(line, length); ++number) {
         if (!parseLine(line, length)) {
+            badLine = number;
             status = kStatusBadRecord;
             return;
         }
+    }
+    // A file that could not be read to its end is not loaded: a directory
+    // or an I/O error would otherwise pass for an empty or truncated image.
+    if (reader->readFailed()) {
+        badLine = number;
+        status = kStatusBadRecord;
+        return;
     }
     if (finalise == 1) {
         if (s1Records != 0)

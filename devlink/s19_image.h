@@ -29,6 +29,8 @@ public:
     uint32_t getChecksum() const { return checksum; }
     uint32_t getStart() const { return start; }
     uint32_t getEnd() const { return end; }
+    // The line, counted from 1, of the record that made the parse fail.
+    uint32_t getBadLine() const { return badLine; }
 
     // Pages from `start` through the page holding `highest`.
     uint32_t pageCount(uint32_t pageSize) const;
@@ -50,6 +52,7 @@ private:
     uint32_t start = 0;
     uint32_t end = 0;
     uint32_t checksum = 0;
+    uint32_t badLine = 0;
     std::FILE *file;
     int status = 0;
     std::unique_ptr<uint8_t[]> data;

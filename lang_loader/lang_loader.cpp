@@ -1,8 +1,11 @@
 #include "lang_loader/lang_loader.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <memory>
+#include <string>
 #include <sys/stat.h>
 
 #include "devlink/boot_link.h"
@@ -36,12 +39,29 @@ struct FileCloser {
 };
 using LanguageFile = std::unique_ptr<std::FILE, FileCloser>;
 
+constexpr const char *kProgram = "lang_loader";
+
+bool fail(const char *message, const std::string &cause)
+{
+    return reportFailure(kProgram, message, cause);
+}
+
+std::string quoted(const char *path) { return std::string("\"") + path + "\""; }
+
 // A short file would leave stale bytes in the page buffer and send them to
-// the panel, so it is refused before the panel is touched.
-bool isCompleteLanguageFile(std::FILE *file)
+// the panel, so it is refused before the panel is touched. Empty when the
+// file is complete, else why not.
+std::string incompleteFileCause(std::FILE *file, const char *path)
 {
     struct stat st {};
-    return fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= kFileSize;
+    if (fstat(fileno(file), &st) != 0)
+        return "cannot examine " + quoted(path) + ": " + std::strerror(errno);
+    if (!S_ISREG(st.st_mode))
+        return quoted(path) + " is not a regular file";
+    if (st.st_size < kFileSize)
+        return quoted(path) + " is " + std::to_string(st.st_size) +
+               " bytes; a language file has " + std::to_string(kFileSize);
+    return {};
 }
 
 bool readPageAt(std::FILE *file, long offset, uint8_t *page)
@@ -50,17 +70,24 @@ bool readPageAt(std::FILE *file, long offset, uint8_t *page)
            std::fread(page, 1, bootlink::kPageSize, file) == bootlink::kPageSize;
 }
 
+std::string readFailedCause(long offset)
+{
+    return "the language file could not be read at byte " + std::to_string(offset);
+}
+
 // File page k goes to flash page 32 + k.
 bool writeDataPages(std::FILE *file, SerialFlashDriver &client, uint8_t *page)
 {
     uint16_t flashPage = kFirstDataPage;
     for (long offset = 0; offset < kDataSize; offset += bootlink::kPageSize) {
-        if (!readPageAt(file, offset, page)) {
-            printLine(kMsgShortFile);
-            return false;
-        }
+        if (!readPageAt(file, offset, page))
+            return fail(kMsgShortFile, readFailedCause(offset));
         if (!client.writePage(flashPage, page)) {
-            std::fputs(kMsgPageFailed, stdout);  // no line end: it overwrites the spinner
+            // The message has no line end, as it overwrites the spinner;
+            // the cause goes first so that it, too, starts on a line of
+            // its own.
+            printCause(kProgram, client.failureCause());
+            std::fputs(kMsgPageFailed, stdout);
             return false;
         }
         printSpinnerStep(flashPage - kFirstDataPage, "   :) \r");
@@ -74,15 +101,11 @@ bool writeDataPages(std::FILE *file, SerialFlashDriver &client, uint8_t *page)
 // language marked as loaded.
 bool writeHeader(std::FILE *file, SerialFlashDriver &client, uint8_t *page)
 {
-    if (!readPageAt(file, kHeaderOffset, page)) {
-        printLine(kMsgShortFile);
-        return false;
-    }
+    if (!readPageAt(file, kHeaderOffset, page))
+        return fail(kMsgShortFile, readFailedCause(kHeaderOffset));
     page[kHeaderMarkByte] = 1;
-    if (!client.writePage(kHeaderPage, page)) {
-        printLine(kMsgHeaderFailed);
-        return false;
-    }
+    if (!client.writePage(kHeaderPage, page))
+        return fail(kMsgHeaderFailed, client.failureCause());
     printLine(kMsgDone);
     return true;
 }
@@ -93,36 +116,25 @@ bool runLangLoader(int argc, char **argv)
 {
     BootLink link;
     SerialFlashDriver client(&link);
-    if (argc != 2) {
-        printLine(kMsgArguments);
-        return false;
-    }
+    if (argc != 2)
+        return fail(kMsgArguments, "usage: lang_loader <language file>");
     LanguageFile file(std::fopen(argv[1], "rb"));
     if (!file) {
+        const std::string cause = "cannot open " + quoted(argv[1]) + ": " + std::strerror(errno);
         std::fputs(kMsgNoFile, stdout);
-        printLine(argv[1]);
-        return false;
+        return fail(argv[1], cause);
     }
-    if (!isCompleteLanguageFile(file.get())) {
-        printLine(kMsgShortFile);
-        return false;
-    }
-    if (!link.open()) {
-        printLine(kMsgNoDevice);
-        return false;
-    }
-    if (!link.ping()) {
-        printLine(kMsgNoBootloader);
-        return false;
-    }
-    if (!client.loadDriver()) {
-        printLine(kMsgNoDriver);
-        return false;
-    }
-    if (!client.init()) {
-        printLine(kMsgNoInit);
-        return false;
-    }
+    const std::string incomplete = incompleteFileCause(file.get(), argv[1]);
+    if (!incomplete.empty())
+        return fail(kMsgShortFile, incomplete);
+    if (!link.open())
+        return fail(kMsgNoDevice, link.failureCause());
+    if (!link.ping())
+        return fail(kMsgNoBootloader, link.failureCause());
+    if (!client.loadDriver())
+        return fail(kMsgNoDriver, client.failureCause());
+    if (!client.init())
+        return fail(kMsgNoInit, client.failureCause());
     uint8_t page[bootlink::kPageSize] = {};
     return writeDataPages(file.get(), client, page) && writeHeader(file.get(), client, page);
 }

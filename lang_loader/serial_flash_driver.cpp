@@ -14,7 +14,12 @@ constexpr uint8_t kReadPage = 0x02;
 
 bool SerialFlashDriver::loadDriver()
 {
-    return loadRamDriver(*link, kDriverFile);
+    return loadRamDriver(*link, kDriverFile, fileCause);
+}
+
+std::string SerialFlashDriver::failureCause() const
+{
+    return fileCause.empty() ? link->failureCause() : fileCause;
 }
 
 bool SerialFlashDriver::init()

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 class BootLink;
 
@@ -22,11 +23,16 @@ public:
     // page, copied to dst.
     bool readPage(uint16_t page, uint8_t *dst);
 
+    // Why the last failing call failed: a driver or firmware file
+    // problem, or else what the link reports.
+    std::string failureCause() const;
+
 private:
     static constexpr uint16_t kRequestSize = 3 + 256;
 
     void pageRequest(uint8_t subCommand, uint16_t page);
 
     BootLink *link = nullptr;
+    std::string fileCause;
     uint8_t command[kRequestSize] = {};
 };

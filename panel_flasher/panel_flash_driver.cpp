@@ -28,18 +28,31 @@ constexpr const char *kMsgWriteFailed = "ERROR: al escribir el flash";
 
 bool PanelFlashDriver::loadDriver()
 {
-    return loadRamDriver(*link, kDriverFile);
+    return loadRamDriver(*link, kDriverFile, fileCause);
 }
 
+std::string PanelFlashDriver::failureCause() const
+{
+    return fileCause.empty() ? link->failureCause() : fileCause;
+}
+
+// A file without one S3 data byte in the firmware range is the wrong file
+// (S1 records, say): flashing it would erase the panel's firmware and
+// report success with nothing written.
 bool PanelFlashDriver::loadFirmware(const char *path)
 {
-    std::FILE *file = std::fopen(path, "r");
-    if (file == nullptr)
+    ImageHolder image;
+    if (!loadImageFile(image, path, 1, fileCause)) {
+        if (image)
+            firmware = std::move(image);
         return false;
-    firmware = std::make_unique<S19Image>(file, 1, 0);
-    firmware->parse();
-    std::fclose(file);
-    return firmware->getStatus() == S19Image::kStatusLoaded;
+    }
+    firmware = std::move(image);
+    if (firmware->getLoaded() == 0) {
+        fileCause = std::string("\"") + path + "\" holds no S3 data in 0x4000-0x3FFFF";
+        return false;
+    }
+    return true;
 }
 
 // The one-byte replies carry nothing the sequence relies on: a request
@@ -87,13 +100,19 @@ bool PanelFlashDriver::readPage(uint16_t page, uint8_t *dst)
 
 bool PanelFlashDriver::flashFirmware()
 {
-    if (!firmware)
+    if (!firmwareReady())
         return false;
     if (!init()) {
         printLine(kMsgInitFailed);
         return false;
     }
     return eraseFirmwareSectors() && writeFirmwarePages();
+}
+
+bool PanelFlashDriver::firmwareReady() const
+{
+    return firmware && firmware->getStatus() == S19Image::kStatusLoaded &&
+           firmware->getLoaded() > 0;
 }
 
 // Every firmware sector is erased whatever the image's size, so nothing of

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <memory>
 
 #include "devlink/s19_image.h"
@@ -18,7 +19,8 @@ public:
     // Uploads "cf_flash.S19" into the panel's RAM.
     bool loadDriver();
     // Reads the firmware file into the firmware profile, checksum inserted.
-    // A file that cannot be opened keeps the image loaded before.
+    // A file that cannot be opened keeps the image loaded before. A file
+    // with no data in the firmware range loads but is refused.
     bool loadFirmware(const char *path);
 
     // Each request below is answered by one frame; its bytes from the
@@ -37,13 +39,19 @@ public:
     // the spinner. Needs a loaded firmware.
     bool flashFirmware();
 
+    // Why the last failing call failed: a driver or firmware file
+    // problem, or else what the link reports.
+    std::string failureCause() const;
+
 private:
     bool request(uint16_t n, uint16_t replyCount);
     void pageRequest(uint8_t subCommand, uint16_t page);
+    bool firmwareReady() const;
     bool eraseFirmwareSectors();
     bool writeFirmwarePages();
 
     BootLink *link = nullptr;
+    std::string fileCause;
     std::unique_ptr<S19Image> firmware;
     uint8_t command[3 + 256] = {};
 };

@@ -1,5 +1,7 @@
 #include "panel_flasher/panel_flasher.h"
 
+#include <string>
+
 #include "devlink/boot_link.h"
 #include "devlink/console.h"
 #include "panel_flasher/panel_flash_driver.h"
@@ -11,35 +13,34 @@ constexpr const char *kMsgNoBootloader = "ERROR: No encuentra el bootloader";
 constexpr const char *kMsgNoDriver = "ERROR: al cargar el flasher";
 constexpr const char *kMsgBadFirmware = "ERROR: al cargar el archivo binario";
 constexpr const char *kMsgDone = "Panel OK!!! :)";
+
+constexpr const char *kProgram = "panel_flasher";
+
+bool fail(const char *message, const std::string &cause)
+{
+    return reportFailure(kProgram, message, cause);
+}
 } // namespace
 
 bool runPanelFlasher(int argc, char **argv)
 {
     BootLink link;
     PanelFlashDriver client(&link);
-    if (argc != 2) {
-        printLine(kMsgArguments);
-        return false;
-    }
-    if (!link.open()) {
-        printLine(kMsgNoDevice);
-        return false;
-    }
-    if (!link.ping()) {
-        printLine(kMsgNoBootloader);
-        return false;
-    }
-    if (!client.loadDriver()) {
-        printLine(kMsgNoDriver);
-        return false;
-    }
+    if (argc != 2)
+        return fail(kMsgArguments, "usage: panel_flasher <firmware .S19>");
+    if (!link.open())
+        return fail(kMsgNoDevice, link.failureCause());
+    if (!link.ping())
+        return fail(kMsgNoBootloader, link.failureCause());
+    if (!client.loadDriver())
+        return fail(kMsgNoDriver, client.failureCause());
     // Read only now, after the driver is in the panel's RAM.
-    if (!client.loadFirmware(argv[1])) {
-        printLine(kMsgBadFirmware);
+    if (!client.loadFirmware(argv[1]))
+        return fail(kMsgBadFirmware, client.failureCause());
+    if (!client.flashFirmware()) {
+        printCause(kProgram, client.failureCause());
         return false;
     }
-    if (!client.flashFirmware())
-        return false;
     printLine(kMsgDone);
     return true;
 }

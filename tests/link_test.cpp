@@ -297,7 +297,8 @@ protected:
             scratch.write("driver.S19", text);
         return withPanel(emu::RamDriver::None, {}, uf, [&](BootLink &link, emu::UsbPanel &) {
             ASSERT_TRUE(link.open());
-            EXPECT_EQ(loadRamDriver(link, scratch.path("driver.S19").c_str()), expected);
+            std::string cause;
+            EXPECT_EQ(loadRamDriver(link, scratch.path("driver.S19").c_str(), cause), expected);
         });
     }
 };

@@ -72,13 +72,18 @@ TEST_F(PanelFlasher, FullImage)
     EXPECT_EQ(Bytes(frames.back().begin(), frames.back().begin() + 4), (Bytes{0x02, 0x02, 0x03, 0xFF}));
 }
 
-TEST_F(PanelFlasher, NoRecordInRangeStillErasesEverySector)
+// Erasing for such a file would wipe the panel's firmware and then report
+// success with nothing written: it is the wrong file, refused untouched.
+TEST_F(PanelFlasher, FileWithoutDataInTheRangeIsRefusedBeforeAnyErase)
 {
-    const auto r = flash(samples::firmware(0x40000, 0x400FF, 1) + samples::firmware(0x3F00, 0x3FFF, 2));
-    EXPECT_EQ(r.run.exitStatus, 1);
-    EXPECT_EQ(r.run.out, "Panel OK!!! :)\n");
-    EXPECT_EQ(r.model.sectorsErased, range(8, 127));
-    EXPECT_TRUE(r.model.flashPagesWritten.empty());
+    for (const std::string &text : {samples::firmware(0x40000, 0x400FF, 1) + samples::firmware(0x3F00, 0x3FFF, 2),
+                                    srec::file('1', 0x4000, srec::patternBytes(0x100, 3)), std::string()}) {
+        const auto r = flash(text);
+        EXPECT_EQ(r.run.exitStatus, 0);
+        EXPECT_EQ(r.run.out, "ERROR: al cargar el archivo binario\n");
+        EXPECT_EQ(r.run.err, "panel_flasher: \"fw.s19\" holds no S3 data in 0x4000-0x3FFFF\n");
+        EXPECT_TRUE(r.model.sectorsErased.empty());
+    }
 }
 
 // Counting pages over the span from the lowest address would give 4 pages,

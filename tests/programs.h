@@ -43,7 +43,21 @@ protected:
         r.wire = panel.wire();
         r.violations = panel.violations();
         EXPECT_TRUE(r.violations.empty()) << r.violations.front();
+        expectCauseLine(program, r.run);
         return r;
+    }
+
+    // Silence on standard error after success; after a failure at most
+    // one line, naming the program.
+    static void expectCauseLine(const std::string &program, const emu::ProgramRun &run)
+    {
+        if (run.exitStatus == 1) {
+            EXPECT_EQ(run.err, "") << "standard error after success";
+            return;
+        }
+        const std::string name = program.substr(program.rfind('/') + 1) + ": ";
+        EXPECT_EQ(run.err.compare(0, name.size(), name), 0) << run.err;
+        EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
     }
 
     static emu::UsbFaults failOut(int n, emu::TransferFault kind = emu::TransferFault::Gone)
