@@ -1,4 +1,5 @@
 // panel_emu: runs a program against a fresh emulated panel.
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -50,6 +51,10 @@ const char kHelp[] =
     "  --serial-flash=FILE   the serial flash after the run (512 pages)\n"
     "  --panel-flash=FILE    the panel flash after the run (1024 pages)\n"
     "  --ram=FILE            the panel's RAM after the run (64 KiB)\n"
+    "  --summary             after the run, say on standard error what the\n"
+    "                        panel now holds: pages written, the language\n"
+    "                        header, the firmware checksum word and whether\n"
+    "                        the boot check accepts it\n"
     "Samples:\n"
     "  --make-samples=DIR    write serial_flash.S19, cf_flash.S19, language.bin\n"
     "                        and firmware.s19 (our own generated files) into\n"
@@ -100,12 +105,13 @@ struct Options {
     emu::ModelFaults modelFaults;
     emu::UsbFaults usbFaults;
     std::string wireLog, serialFlash, panelFlash, ram, samplesDir;
+    bool summary = false;
     std::vector<std::string> program;
 };
 
 enum OptionId {
     kDriver = 256, kNoPanel, kRefuseOpen, kDecoy, kSecond, kRefuseConfig, kRefuseClaim, kKernel,
-    kFailOut, kFailIn, kPing, kReplyLength, kWireLog, kSerial, kPanel, kRam, kSamples, kHelpOpt,
+    kFailOut, kFailIn, kPing, kReplyLength, kWireLog, kSerial, kPanel, kRam, kSamples, kHelpOpt, kSummary,
 };
 
 // Returns -1 to go on, else the exit status.
@@ -128,6 +134,7 @@ int parseOptions(int argc, char **argv, Options &o)
         {"serial-flash", required_argument, nullptr, kSerial},
         {"panel-flash", required_argument, nullptr, kPanel},
         {"ram", required_argument, nullptr, kRam},
+        {"summary", no_argument, nullptr, kSummary},
         {"make-samples", required_argument, nullptr, kSamples},
         {"help", no_argument, nullptr, kHelpOpt},
         {nullptr, 0, nullptr, 0},
@@ -172,6 +179,7 @@ int parseOptions(int argc, char **argv, Options &o)
         case kSerial: o.serialFlash = arg; break;
         case kPanel: o.panelFlash = arg; break;
         case kRam: o.ram = arg; break;
+        case kSummary: o.summary = true; break;
         case kSamples: o.samplesDir = arg; break;
         case kHelpOpt: std::fputs(kHelp, stdout); return 0;
         default: ok = false;
@@ -211,6 +219,55 @@ bool writeResults(const Options &o, const emu::UsbPanel &panel)
     return ok;
 }
 
+// "N (first-last)" for the pages or sectors a run touched.
+std::string countAndSpan(const std::vector<int> &numbers)
+{
+    if (numbers.empty())
+        return "0";
+    const auto [low, high] = std::minmax_element(numbers.begin(), numbers.end());
+    return std::to_string(numbers.size()) + " (" + std::to_string(*low) + "-" +
+           std::to_string(*high) + ")";
+}
+
+uint32_t wordAt(const std::vector<uint8_t> &bytes, std::size_t at)
+{
+    return uint32_t{bytes[at]} << 24 | uint32_t{bytes[at + 1]} << 16 | uint32_t{bytes[at + 2]} << 8 |
+           bytes[at + 3];
+}
+
+// What the panel's boot code checks: the word sum of the firmware range,
+// leaving out the 512 bytes around the checksum word at 0x4200.
+bool bootCheckPasses(const std::vector<uint8_t> &flash)
+{
+    uint32_t sum = 0;
+    for (std::size_t a = 0x4000; a < 0x4200; a += 4)
+        sum += wordAt(flash, a);
+    for (std::size_t a = 0x4400; a < 0x40000; a += 4)
+        sum += wordAt(flash, a);
+    return sum == wordAt(flash, 0x4200);
+}
+
+void printSummary(const emu::PanelModel &model)
+{
+    char line[160];
+    std::fprintf(stderr, "panel_emu: RAM driver pages uploaded: %s\n",
+                 countAndSpan(model.ramPagesWritten).c_str());
+    if (!model.serialPagesWritten.empty()) {
+        const bool marked = model.serialFlash()[256 + 4] == 1;
+        std::fprintf(stderr, "panel_emu: serial flash pages written: %s; language header %s\n",
+                     countAndSpan(model.serialPagesWritten).c_str(),
+                     marked ? "marked as loaded" : "not marked");
+    }
+    if (!model.sectorsErased.empty()) {
+        std::snprintf(line, sizeof line, "checksum word at 0x4200: 0x%08X, boot check %s",
+                      wordAt(model.panelFlash(), 0x4200),
+                      bootCheckPasses(model.panelFlash()) ? "passes" : "FAILS");
+        std::fprintf(stderr, "panel_emu: panel flash sectors erased: %s, pages written: %s; %s\n",
+                     countAndSpan(model.sectorsErased).c_str(),
+                     countAndSpan(model.flashPagesWritten).c_str(), line);
+    }
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -247,6 +304,8 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "panel_emu: protocol violation: %s\n", v.c_str());
     if (!violations.empty())
         return kExitViolation;
+    if (o.summary)
+        printSummary(panel.model());
     if (run.exitStatus == 127)
         std::fprintf(stderr, "panel_emu: %s could not be run\n", o.program[0].c_str());
     return run.signal != 0 ? 128 + run.signal : run.exitStatus;

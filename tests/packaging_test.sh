@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# What a technician gets: the install tree, the manual pages, the .deb, and
+# the README's demo. Usage: packaging_test.sh CHECK BUILD_DIR SOURCE_DIR
+set -uo pipefail
+check=$1 build=$2 source=$3
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+expect_file() { [ -f "$1" ] || fail "missing $1"; }
+
+# The rule must match the bootloader's vendor and product, and grant access
+# through the seat (uaccess), not through a fixed group or mode.
+check_rule() {
+  local rule=$1
+  grep -q 'ATTR{idVendor}=="15a2"' "$rule" || fail "the rule does not name vendor 15a2"
+  grep -q 'ATTR{idProduct}=="0040"' "$rule" || fail "the rule does not name product 0040"
+  grep -q 'TAG+="uaccess"' "$rule" || fail "the rule does not tag uaccess"
+}
+
+install_tree() {
+  DESTDIR="$work/root" cmake --install "$build" --prefix /opt/panel >/dev/null || fail "cmake --install"
+  local rules
+  rules=$(grep -E '^PANEL_UDEV_RULES_DIR:' "$build/CMakeCache.txt" | cut -d= -f2)
+  case "$rules" in /*) ;; *) rules="/opt/panel/$rules" ;; esac
+  for p in lang_loader panel_flasher; do
+    [ -x "$work/root/opt/panel/bin/$p" ] || fail "missing program bin/$p"
+    expect_file "$work/root/opt/panel/share/man/man1/$p.1"
+  done
+  expect_file "$work/root$rules/60-panel-service-tools.rules"
+  check_rule "$work/root$rules/60-panel-service-tools.rules"
+  # The installed programs run on their own: no emulator, no panel.
+  out=$("$work/root/opt/panel/bin/panel_flasher" 2>/dev/null)
+  [ "$out" = "ERROR: No existe fichero .s19" ] || fail "installed panel_flasher printed '$out'"
+}
+
+man_pages() {
+  for page in "$source"/man/*.1; do
+    warnings=$(groff -man -ww -z -Tutf8 "$page" 2>&1)
+    [ -z "$warnings" ] || fail "$(basename "$page"): $warnings"
+    text=$(groff -man -Tutf8 -P-c "$page" 2>/dev/null | sed 's/.\x08//g')
+    for section in NAME SYNOPSIS DESCRIPTION FILES "EXIT STATUS" DIAGNOSTICS EXAMPLES; do
+      grep -q "^$section" <<<"$text" || fail "$(basename "$page") has no $section section"
+    done
+  done
+  # The Latin-1 message renders with its accent.
+  groff -man -Tutf8 "$source/man/lang_loader.1" 2>/dev/null | sed 's/.\x08//g' |
+    grep -q "par.metros de entrada" || fail "lang_loader.1 lacks the arguments message"
+}
+
+deb_package() {
+  (cd "$work" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/pkg" >/dev/null) ||
+    { fail "cpack -G DEB"; return; }
+  deb=$(ls "$work"/pkg/*.deb 2>/dev/null | head -1)
+  [ -n "$deb" ] || { fail "no .deb produced"; return; }
+  dpkg-deb -f "$deb" Depends | grep -q 'libusb-0.1-4' || fail "Depends lacks libusb-0.1-4"
+  contents=$(dpkg-deb -c "$deb")
+  for f in ./usr/bin/lang_loader ./usr/bin/panel_flasher ./usr/share/man/man1/lang_loader.1 \
+           ./usr/share/man/man1/panel_flasher.1 /rules.d/60-panel-service-tools.rules; do
+    grep -qF "$f" <<<"$contents" || fail "the .deb lacks $f"
+  done
+  dpkg-deb -e "$deb" "$work/control"
+  grep -q 'udevadm control --reload-rules' "$work/control/postinst" || fail "postinst does not reload udev"
+  sh -n "$work/control/postinst" || fail "postinst is not valid sh"
+}
+
+demo() {
+  out=$("$source/scripts/demo-run" "$build" 2>&1 | tr '\r' '\n')
+  status=${PIPESTATUS[0]}
+  [ "$status" -eq 0 ] || fail "demo-run exited $status"
+  for expected in "Lenguaje cargado correctamente :)" "language header marked as loaded" \
+                  "Panel OK!!! :)" "pages written: 960 (64-1023)" "boot check passes"; do
+    grep -qF "$expected" <<<"$out" || fail "the demo did not show '$expected'"
+  done
+  [ "$failures" -eq 0 ] || echo "$out" | tail -20
+}
+
+"$check"
+[ "$failures" -eq 0 ] && echo "$check: all checks passed"
+exit $((failures != 0))
