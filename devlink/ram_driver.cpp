@@ -39,10 +39,17 @@ bool uploadImage(const ImageHolder &holder, BootLink &link)
     return true;
 }
 
+// A driver file with no byte for the panel's RAM (the wrong file, or S1
+// records) would upload nothing, and the requests that follow would jump
+// into whatever the RAM holds.
 bool loadRamDriver(BootLink &link, const char *fileName, std::string &cause)
 {
     ImageHolder holder;
     if (!loadImageFile(holder, fileName, 0, cause))
         return false;
+    if (holder->getLoaded() == 0) {
+        cause = std::string("\"") + fileName + "\" holds no S3 data in 0x20000000-0x20001FFF";
+        return false;
+    }
     return uploadImage(holder, link);
 }

@@ -19,6 +19,7 @@ bool loadImageFile(ImageHolder &holder, const char *path, int finalise, std::str
 // Sends the image's pages from the profile's start with command 1; stops
 // at the first page the link fails to send.
 bool uploadImage(const ImageHolder &holder, BootLink &link);
-// Both of the above; nothing is sent unless the whole file loaded. A file
-// problem is told in `cause`; a link problem by the link.
+// Both of the above; nothing is sent unless the whole file loaded and put
+// at least one byte in the driver's range. A file problem is told in
+// `cause`; a link problem by the link.
 bool loadRamDriver(BootLink &link, const char *fileName, std::string &cause);

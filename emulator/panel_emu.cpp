@@ -46,6 +46,8 @@ const char kHelp[] =
     "  --ping=REPLY          ping answer: normal, other (first byte not \"B\"),\n"
     "                        empty, oversized (266 bytes)\n"
     "  --panel-reply-length=N  replies of the panel flash driver carry N bytes\n"
+    "  --ping-reply-length=N   the ping's reply carries N bytes (\"B\" first)\n"
+    "  --garbage=WHAT        replies carry pseudo-random bytes: ping, driver\n"
     "Output:\n"
     "  --wire-log=FILE       every transfer and configuration step, one a line\n"
     "  --serial-flash=FILE   the serial flash after the run (512 pages)\n"
@@ -86,6 +88,15 @@ bool parseTransferFault(const char *text, int &at, emu::TransferFault &kind)
     return true;
 }
 
+// A frame length a reply header can announce.
+bool parseLength(const char *text, int &out)
+{
+    char *end = nullptr;
+    const long n = std::strtol(text, &end, 10);
+    out = static_cast<int>(n);
+    return *end == '\0' && end != text && n >= 0 && n <= 65535;
+}
+
 bool writeBytes(const std::string &path, const std::vector<uint8_t> &bytes)
 {
     return srec::writeText(path, std::string(bytes.begin(), bytes.end()));
@@ -111,7 +122,7 @@ struct Options {
 
 enum OptionId {
     kDriver = 256, kNoPanel, kRefuseOpen, kDecoy, kSecond, kRefuseConfig, kRefuseClaim, kKernel,
-    kFailOut, kFailIn, kPing, kReplyLength, kWireLog, kSerial, kPanel, kRam, kSamples, kHelpOpt, kSummary,
+    kFailOut, kFailIn, kPing, kReplyLength, kWireLog, kSerial, kPanel, kRam, kSamples, kHelpOpt, kSummary, kPingLength, kGarbage,
 };
 
 // Returns -1 to go on, else the exit status.
@@ -135,6 +146,8 @@ int parseOptions(int argc, char **argv, Options &o)
         {"panel-flash", required_argument, nullptr, kPanel},
         {"ram", required_argument, nullptr, kRam},
         {"summary", no_argument, nullptr, kSummary},
+        {"ping-reply-length", required_argument, nullptr, kPingLength},
+        {"garbage", required_argument, nullptr, kGarbage},
         {"make-samples", required_argument, nullptr, kSamples},
         {"help", no_argument, nullptr, kHelpOpt},
         {nullptr, 0, nullptr, 0},
@@ -168,13 +181,13 @@ int parseOptions(int argc, char **argv, Options &o)
             else if (arg == "oversized") o.modelFaults.ping = emu::PingReply::Oversized;
             else ok = false;
             break;
-        case kReplyLength: {
-            char *end = nullptr;
-            const long n = std::strtol(optarg, &end, 10);
-            ok = *end == '\0' && end != optarg && n >= 0 && n <= 65535;
-            o.modelFaults.panelReplyLength = static_cast<int>(n);
+        case kReplyLength: ok = parseLength(optarg, o.modelFaults.panelReplyLength); break;
+        case kPingLength: ok = parseLength(optarg, o.modelFaults.pingReplyLength); break;
+        case kGarbage:
+            if (arg == "ping") o.modelFaults.garbagePing = true;
+            else if (arg == "driver") o.modelFaults.garbageDriverReplies = true;
+            else ok = false;
             break;
-        }
         case kWireLog: o.wireLog = arg; break;
         case kSerial: o.serialFlash = arg; break;
         case kPanel: o.panelFlash = arg; break;

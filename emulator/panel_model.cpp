@@ -68,11 +68,11 @@ void PanelModel::bootloaderCommand(const std::vector<uint8_t> &payload)
     switch (payload[0]) {
     case 0:
         ++pings;
-        switch (faults.ping) {
-        case PingReply::Normal: reply({0x42, 0x01}); break;
-        case PingReply::OtherFirstByte: reply({0x62, 0x01}); break;
-        case PingReply::Empty: reply({}); break;
-        case PingReply::Oversized: reply(std::vector<uint8_t>(266, 0x42)); break;
+        {
+            std::vector<uint8_t> answer = pingAnswer();
+            if (faults.garbagePing)
+                garble(answer);
+            reply(std::move(answer));
         }
         return;
     case 1:
@@ -94,6 +94,23 @@ void PanelModel::bootloaderCommand(const std::vector<uint8_t> &payload)
     default:
         violation("unknown bootloader command " + std::to_string(payload[0]));
     }
+}
+
+std::vector<uint8_t> PanelModel::pingAnswer() const
+{
+    if (faults.pingReplyLength >= 0) {
+        std::vector<uint8_t> answer(static_cast<std::size_t>(faults.pingReplyLength), 0x5A);
+        if (!answer.empty())
+            answer[0] = 0x42;
+        return answer;
+    }
+    switch (faults.ping) {
+    case PingReply::OtherFirstByte: return {0x62, 0x01};
+    case PingReply::Empty: return {};
+    case PingReply::Oversized: return std::vector<uint8_t>(266, 0x42);
+    case PingReply::Normal: break;
+    }
+    return {0x42, 0x01};
 }
 
 RamDriver PanelModel::runningDriver() const
@@ -174,7 +191,20 @@ void PanelModel::panelReply(uint8_t subCommand, std::vector<uint8_t> data)
     data.insert(data.begin(), subCommand);
     if (faults.panelReplyLength >= 0)
         data.resize(static_cast<std::size_t>(faults.panelReplyLength), 0xA5);
+    if (faults.garbageDriverReplies)
+        garble(data);
     reply(std::move(data));
+}
+
+// A fixed xorshift sequence, so that a failing run repeats exactly.
+void PanelModel::garble(std::vector<uint8_t> &payload)
+{
+    for (auto &b : payload) {
+        garbageState ^= garbageState << 13;
+        garbageState ^= garbageState >> 17;
+        garbageState ^= garbageState << 5;
+        b = static_cast<uint8_t>(garbageState);
+    }
 }
 
 void PanelModel::reply(std::vector<uint8_t> payload)

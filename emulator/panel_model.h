@@ -33,6 +33,12 @@ struct ModelFaults {
     // When set, replies of the panel flash driver announce (and carry) this
     // many payload bytes instead of their own length.
     int panelReplyLength = -1;
+    // When set, the ping's reply announces (and carries) this many bytes:
+    // "B" and then filler.
+    int pingReplyLength = -1;
+    // Replies that keep their length but carry pseudo-random bytes.
+    bool garbagePing = false;
+    bool garbageDriverReplies = false;
 };
 
 // Whole frames as they crossed the link, for tests to compare.
@@ -73,7 +79,9 @@ private:
     void serialFlashRequest(const uint8_t *req, std::size_t n);
     void panelFlashRequest(const uint8_t *req, std::size_t n);
     void reply(std::vector<uint8_t> payload);
+    void garble(std::vector<uint8_t> &payload);
     RamDriver runningDriver() const;
+    std::vector<uint8_t> pingAnswer() const;
     void panelReply(uint8_t subCommand, std::vector<uint8_t> data);
 
     RamDriver driver;
@@ -85,6 +93,7 @@ private:
     bool flashReady = false;
     int expectedPayload = -1;  // -1: the next OUT transfer is a header
     std::deque<std::vector<uint8_t>> inQueue;
+    uint32_t garbageState = 0x2545F491;
     std::vector<Frame> log;
     std::vector<std::string> problems;
 };

@@ -317,11 +317,13 @@ TEST_F(RamDriverLoad, BadRecordSendsNothing)
     EXPECT_TRUE(ofKind(*panel, "OUT").empty());
 }
 
-TEST_F(RamDriverLoad, RecordsOutsideTheRamRangeSendNothing)
+// Nothing to upload means the driver requests that follow would run
+// whatever the panel's RAM holds: such a file is refused.
+TEST_F(RamDriverLoad, FileWithNothingInTheRamRangeIsRefused)
 {
     auto panel = load(srec::file('3', 0x20002000, srec::patternBytes(0x100, 1)) +
                           srec::file('3', 0x1FFFFF00, srec::patternBytes(0x100, 2)),
-                      true);
+                      false);
     EXPECT_TRUE(ofKind(*panel, "OUT").empty());
 }
 
