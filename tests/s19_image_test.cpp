@@ -327,3 +327,30 @@ TEST(S19Lines, CountTooSmallForAddressAndChecksumIsBad)
 }
 
 } // namespace
+
+namespace {
+
+TEST(S19Lines, BadRecordReportsItsLineCountedFromOne)
+{
+    std::string text = srec::record('3', 0x4000, {1, 2, 3}) + "\r\n" + srec::record('3', 0x4003, {4}) +
+                       "\n" + srec::record('3', 0x4004, {5}) + "\n";
+    text[text.rfind('\n') - 1] ^= 1;
+    const auto parsed = parseFirmware(text);
+    EXPECT_EQ(parsed->getStatus(), S19Image::kStatusBadRecord);
+    EXPECT_EQ(parsed->getBadLine(), 3u);
+    EXPECT_EQ(parseFirmware(text.substr(0, text.find('\n') + 1))->getBadLine(), 0u);
+}
+
+// A stream that cannot be read to its end is not an empty or short image.
+TEST(S19Lines, ReadErrorIsNotTakenForTheEndOfTheFile)
+{
+    std::FILE *dir = std::fopen("/", "r");
+    ASSERT_NE(dir, nullptr);
+    S19Image image(dir, 1, 0);
+    image.parse();
+    std::fclose(dir);
+    EXPECT_EQ(image.getStatus(), S19Image::kStatusBadRecord);
+    EXPECT_EQ(image.getBadLine(), 1u);
+}
+
+} // namespace
