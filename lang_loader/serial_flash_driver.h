@@ -23,8 +23,8 @@ public:
     // page, copied to dst.
     bool readPage(uint16_t page, uint8_t *dst);
 
-    // Why the last failing call failed: a driver or firmware file
-    // problem, or else what the link reports.
+    // Why the last failing call failed: a driver file problem, or else
+    // what the link reports.
     std::string failureCause() const;
 
 private:

@@ -42,12 +42,11 @@ std::string PanelFlashDriver::failureCause() const
 bool PanelFlashDriver::loadFirmware(const char *path)
 {
     ImageHolder image;
-    if (!loadImageFile(image, path, 1, fileCause)) {
-        if (image)
-            firmware = std::move(image);
+    const bool read = loadImageFile(image, path, 1, fileCause);
+    if (image)  // a file that could not be opened keeps the earlier image
+        firmware = std::move(image);
+    if (!read)
         return false;
-    }
-    firmware = std::move(image);
     if (firmware->getLoaded() == 0) {
         fileCause = std::string("\"") + path + "\" holds no S3 data in 0x4000-0x3FFFF";
         return false;

@@ -3,8 +3,8 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 #include <memory>
+#include <string>
 
 #include "devlink/s19_image.h"
 
