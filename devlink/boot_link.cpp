@@ -1,10 +1,52 @@
 #include "devlink/boot_link.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <dirent.h>
+#include <string>
 #include <usb.h>
 
 using namespace bootlink;
+
+namespace {
+
+// Reads a sysfs attribute holding a hexadecimal number, as idVendor does.
+bool readHexAttribute(const std::string &path, unsigned &value)
+{
+    std::FILE *file = std::fopen(path.c_str(), "r");
+    if (file == nullptr)
+        return false;
+    const bool read = std::fscanf(file, "%x", &value) == 1;
+    std::fclose(file);
+    return read;
+}
+
+// libusb lists only the device nodes this user may open, so a panel
+// without access looks exactly like no panel. The kernel's own list in
+// sysfs tells the two apart.
+bool panelOnTheBus()
+{
+    const std::string root = "/sys/bus/usb/devices/";
+    DIR *dir = opendir(root.c_str());
+    if (dir == nullptr)
+        return false;
+    bool found = false;
+    while (dirent *entry = readdir(dir)) {
+        unsigned vendor = 0, product = 0;
+        const std::string device = root + entry->d_name + "/";
+        if (entry->d_name[0] != '.' && readHexAttribute(device + "idVendor", vendor) &&
+            readHexAttribute(device + "idProduct", product) && vendor == kVendorId &&
+            product == kProductId) {
+            found = true;
+            break;
+        }
+    }
+    closedir(dir);
+    return found;
+}
+
+} // namespace
 
 BootLink::~BootLink()
 {
@@ -21,28 +63,35 @@ bool BootLink::open()
 
 bool BootLink::find()
 {
+    begin(FailedStep::None);
     usb_init();
     usb_find_busses();
     usb_find_devices();
     for (usb_bus *bus = usb_get_busses(); bus != nullptr; bus = bus->next) {
         for (struct usb_device *dev = bus->devices; dev != nullptr; dev = dev->next) {
             if (dev->descriptor.idVendor == kVendorId && dev->descriptor.idProduct == kProductId) {
+                // errno is left over from earlier calls unless usb_open
+                // sets it.
+                errno = 0;
                 handle = usb_open(dev);
-                return handle != nullptr || fail(Failure::Open, -errno);
+                return handle != nullptr || fail(FailureKind::Open, -errno);
             }
         }
     }
-    return handle != nullptr || fail(Failure::NoPanel);
+    if (handle != nullptr)
+        return true;
+    return fail(panelOnTheBus() ? FailureKind::NoAccess : FailureKind::NoPanel);
 }
 
 bool BootLink::configure()
 {
+    begin(FailedStep::None);
     detachKernelDriver();
     const int configured = usb_set_configuration(handle, kConfiguration);
     if (configured != 0)
-        return fail(Failure::Configure, configured);
+        return fail(FailureKind::Configure, configured);
     const int claimed = usb_claim_interface(handle, kInterface);
-    return claimed == 0 || fail(Failure::Claim, claimed);
+    return claimed == 0 || fail(FailureKind::Claim, claimed);
 }
 
 // A kernel driver bound to the interface makes the configuration and the
@@ -76,7 +125,7 @@ bool BootLink::transfer(int endpoint, uint8_t *bytes, int size)
                           : usb_bulk_write(handle, endpoint, buffer, size, kTimeoutMs);
     if (moved == size)
         return true;
-    return fail(endpoint == kEndpointIn ? Failure::Receive : Failure::Send, moved, size);
+    return fail(endpoint == kEndpointIn ? FailureKind::Receive : FailureKind::Send, moved, size);
 }
 
 // A reply announcing more than the frame buffer holds fails before its
@@ -88,12 +137,13 @@ bool BootLink::receiveFrame(uint16_t &length)
         return false;
     length = static_cast<uint16_t>(header[0] << 8 | header[1]);
     if (length > kFrameBufferSize)
-        return fail(Failure::ReplyTooLong, length);
+        return fail(FailureKind::ReplyTooLong, length);
     return transfer(kEndpointIn, frame, length);
 }
 
 bool BootLink::ping()
 {
+    begin(FailedStep::Ping);
     frame[0] = kCmdPing;
     if (!sendFrame(1))
         return false;
@@ -105,12 +155,13 @@ bool BootLink::ping()
         return false;
     // An empty reply has no first byte to be "B".
     if (length == 0)
-        return fail(Failure::NotBootloader, -1);
-    return frame[0] == kPingAnswer || fail(Failure::NotBootloader, frame[0]);
+        return fail(FailureKind::NotBootloader, -1);
+    return frame[0] == kPingAnswer || fail(FailureKind::NotBootloader, frame[0]);
 }
 
 bool BootLink::writeRamPage(uint8_t page, const uint8_t *data)
 {
+    begin(FailedStep::RamPage, page);
     frame[0] = kCmdWriteRamPage;
     frame[1] = page;
     std::memcpy(frame + 2, data, kPageSize);
@@ -120,8 +171,9 @@ bool BootLink::writeRamPage(uint8_t page, const uint8_t *data)
 bool BootLink::driverCall(const uint8_t *request, uint16_t n, uint8_t *replyDst,
                           uint16_t replyCount)
 {
+    begin(FailedStep::DriverCall);
     if (n > kFrameBufferSize - 1 || replyCount > kFrameBufferSize - 1)
-        return fail(Failure::RequestTooLong, n > replyCount ? n : replyCount);
+        return fail(FailureKind::RequestTooLong, n > replyCount ? n : replyCount);
     frame[0] = kCmdDriverCall;
     std::memmove(frame + 1, request, n);
     if (!sendFrame(static_cast<uint16_t>(n + 1)))
@@ -137,6 +189,7 @@ bool BootLink::driverCall(const uint8_t *request, uint16_t n, uint8_t *replyDst,
 
 bool BootLink::command3()
 {
+    begin(FailedStep::None);
     frame[0] = kCmd3;
     return sendFrame(1);
 }
@@ -169,82 +222,17 @@ bool BootLink::closeIfOpen()
     return true;
 }
 
-bool BootLink::fail(Failure what, int result, int wanted)
+void BootLink::begin(FailedStep step, int32_t number)
 {
-    failure = what;
-    failResult = result;
-    failWanted = wanted;
+    failed = Failure{};
+    failed.step = step;
+    failed.number = number;
+}
+
+bool BootLink::fail(FailureKind kind, int result, int wanted)
+{
+    failed.kind = kind;
+    failed.result = result;
+    failed.wanted = wanted;
     return false;
-}
-
-namespace {
-
-// libusb's negated errno in the words that tell a technician what to do.
-std::string describeError(int result)
-{
-    switch (-result) {
-    case EACCES:
-    case EPERM:
-        return "permission denied: install the udev rule, or run as root";
-    case EBADF:  // libusb hands out a handle even when the node would not open
-        return "the panel's device node could not be opened: install the udev rule, or run as root";
-    case EBUSY:
-        return "busy: another program holds the panel";
-    case ENODEV:
-    case ENOENT:
-    case ESHUTDOWN:
-        return "the panel was unplugged";
-    case ETIMEDOUT:
-        return "no answer within 5 s";
-    default:
-        return std::strerror(-result);
-    }
-}
-
-// A transfer's outcome: an error, or a count short of what was asked.
-std::string describeTransfer(int result, int wanted)
-{
-    if (result < 0)
-        return describeError(result);
-    return "the panel stalled or cut the transfer short (" + std::to_string(result) + " of " +
-           std::to_string(wanted) + " bytes)";
-}
-
-std::string hexByte(int value)
-{
-    static const char kDigits[] = "0123456789ABCDEF";
-    return std::string("0x") + kDigits[value >> 4 & 0xF] + kDigits[value & 0xF];
-}
-
-} // namespace
-
-std::string BootLink::failureCause() const
-{
-    switch (failure) {
-    case Failure::None:
-        return {};
-    case Failure::NoPanel:
-        return "no USB device 15a2:0040 found: is the panel plugged in and in its bootloader?";
-    case Failure::Open:
-        return "the panel was found but could not be opened: " + describeError(failResult);
-    case Failure::Configure:
-        return "could not select the panel's configuration 1: " + describeError(failResult);
-    case Failure::Claim:
-        return "could not claim the panel's interface 0: " + describeError(failResult);
-    case Failure::Send:
-        return "sending to the panel failed: " + describeTransfer(failResult, failWanted);
-    case Failure::Receive:
-        return "receiving from the panel failed: " + describeTransfer(failResult, failWanted);
-    case Failure::ReplyTooLong:
-        return "the panel announced a " + std::to_string(failResult) +
-               "-byte reply; a frame holds at most 265";
-    case Failure::NotBootloader:
-        if (failResult < 0)
-            return "the panel answered the ping with an empty frame, not its bootloader's \"B\"";
-        return "the panel answered the ping with " + hexByte(failResult) +
-               ", not its bootloader's \"B\"";
-    case Failure::RequestTooLong:
-        return "a request of " + std::to_string(failResult) + " bytes does not fit a frame";
-    }
-    return {};
 }

@@ -5,7 +5,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
+
+#include "devlink/failure.h"
+#include "devlink/panel_geometry.h"
 
 struct usb_dev_handle;
 
@@ -19,7 +21,7 @@ constexpr int kEndpointIn = 0x81;
 constexpr int kTimeoutMs = 5000;
 constexpr uint8_t kPingAnswer = 0x42;  // "B"
 constexpr std::size_t kFrameBufferSize = 265;
-constexpr std::size_t kPageSize = 256;
+constexpr std::size_t kPageSize = panel::kPageSize;
 
 // RAM driver requests carry page numbers high byte first.
 inline void putPageNumber(uint8_t *at, uint16_t page)
@@ -69,36 +71,19 @@ public:
 
     uint16_t lastReplyLength() const { return lastReply; }
 
-    // Why the last call that failed did, in a technician's words; empty
-    // while nothing has failed.
-    std::string failureCause() const;
+    // Why the last operation failed; cleared when the next one starts.
+    const Failure &failure() const { return failed; }
 
 private:
-    // What went wrong, with libusb's result (a negated errno, or the
-    // bytes moved of `wanted`) or the reply detail that was refused.
-    enum class Failure : uint8_t {
-        None,
-        NoPanel,
-        Open,
-        Configure,
-        Claim,
-        Send,
-        Receive,
-        ReplyTooLong,
-        NotBootloader,
-        RequestTooLong,
-    };
-
+    void begin(FailedStep step, int32_t number = 0);
     bool sendFrame(uint16_t length);
     bool receiveFrame(uint16_t &length);
     bool transfer(int endpoint, uint8_t *bytes, int size);
     void detachKernelDriver();
-    bool fail(Failure what, int result = 0, int wanted = 0);
+    bool fail(FailureKind kind, int result = 0, int wanted = 0);
 
     usb_dev_handle *handle = nullptr;
     uint8_t frame[bootlink::kFrameBufferSize] = {};
     uint16_t lastReply = 0;
-    Failure failure = Failure::None;
-    int failResult = 0;
-    int failWanted = 0;
+    Failure failed;
 };

@@ -1,6 +1,12 @@
 #include "devlink/console.h"
 
+#include <csignal>
 #include <cstdio>
+
+void keepRunningWhenOutputCloses()
+{
+    std::signal(SIGPIPE, SIG_IGN);
+}
 
 void printLine(const char *message)
 {
@@ -17,17 +23,18 @@ void printSpinnerStep(unsigned step, const char *tail)
     std::fflush(stdout);
 }
 
-void printCause(const char *program, const std::string &cause)
+void printCause(const char *program, const Failure &failure)
 {
+    const std::string cause = describe(failure);
     if (cause.empty())
         return;
     std::fflush(stdout);
     std::fprintf(stderr, "%s: %s\n", program, cause.c_str());
 }
 
-bool reportFailure(const char *program, const char *message, const std::string &cause)
+bool reportFailure(const char *program, const char *message, const Failure &failure)
 {
     printLine(message);
-    printCause(program, cause);
+    printCause(program, failure);
     return false;
 }

@@ -3,15 +3,15 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 
 #include "devlink/boot_link.h"
 
-bool loadImageFile(ImageHolder &holder, const char *path, int finalise, std::string &cause)
+bool loadImageFile(ImageHolder &holder, const char *path, int finalise, Failure &failure)
 {
+    failure = Failure{};
     std::FILE *file = std::fopen(path, "r");
     if (file == nullptr) {
-        cause = std::string("cannot open \"") + path + "\": " + std::strerror(errno);
+        failure = fileFailure(FailureKind::FileOpen, path, errno);
         return false;
     }
     holder = std::make_unique<S19Image>(file, finalise, 0);
@@ -20,21 +20,25 @@ bool loadImageFile(ImageHolder &holder, const char *path, int finalise, std::str
     std::fclose(file);
     if (holder->getStatus() == S19Image::kStatusLoaded)
         return true;
-    if (readError != 0)
-        cause = std::string("cannot read \"") + path + "\": " + std::strerror(readError);
-    else
-        cause = std::string("\"") + path + "\" line " + std::to_string(holder->getBadLine()) +
-                ": bad S-record";
+    if (readError != 0) {
+        failure = fileFailure(FailureKind::FileRead, path, readError);
+    } else {
+        failure = fileFailure(FailureKind::BadRecord, path);
+        failure.line = holder->getBadLine();
+    }
     return false;
 }
 
-bool uploadImage(const ImageHolder &holder, BootLink &link)
+bool uploadImage(const ImageHolder &holder, BootLink &link, Failure &failure)
 {
+    failure = Failure{};
     uint8_t page[bootlink::kPageSize];
     for (uint16_t i = 0; i < holder->pageCount(bootlink::kPageSize); ++i) {
         holder->getPage(i, bootlink::kPageSize, page);
-        if (!link.writeRamPage(static_cast<uint8_t>(i), page))
+        if (!link.writeRamPage(static_cast<uint8_t>(i), page)) {
+            failure = link.failure();
             return false;
+        }
     }
     return true;
 }
@@ -42,14 +46,16 @@ bool uploadImage(const ImageHolder &holder, BootLink &link)
 // A driver file with no byte for the panel's RAM (the wrong file, or S1
 // records) would upload nothing, and the requests that follow would jump
 // into whatever the RAM holds.
-bool loadRamDriver(BootLink &link, const char *fileName, std::string &cause)
+bool loadRamDriver(BootLink &link, const char *fileName, Failure &failure)
 {
     ImageHolder holder;
-    if (!loadImageFile(holder, fileName, 0, cause))
+    if (!loadImageFile(holder, fileName, 0, failure))
         return false;
     if (holder->getLoaded() == 0) {
-        cause = std::string("\"") + fileName + "\" holds no S3 data in 0x20000000-0x20001FFF";
+        failure = fileFailure(FailureKind::NoDataInRange, fileName);
+        failure.first = panel::kRamDriverRange.first;
+        failure.last = panel::kRamDriverRange.last;
         return false;
     }
-    return uploadImage(holder, link);
+    return uploadImage(holder, link, failure);
 }

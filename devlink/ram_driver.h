@@ -3,8 +3,8 @@
 #pragma once
 
 #include <memory>
-#include <string>
 
+#include "devlink/failure.h"
 #include "devlink/s19_image.h"
 
 class BootLink;
@@ -14,12 +14,11 @@ using ImageHolder = std::unique_ptr<S19Image>;
 // Reads `path` as S3 records, into the RAM-driver profile when `finalise`
 // is 0 or the firmware profile when it is 1. False when the file cannot be
 // opened (holder untouched) or a record is bad (the rejected image stays
-// in the holder); `cause` then says which, naming the file.
-bool loadImageFile(ImageHolder &holder, const char *path, int finalise, std::string &cause);
+// in the holder); `failure` then says which, naming the file.
+bool loadImageFile(ImageHolder &holder, const char *path, int finalise, Failure &failure);
 // Sends the image's pages from the profile's start with command 1; stops
-// at the first page the link fails to send.
-bool uploadImage(const ImageHolder &holder, BootLink &link);
+// at the first page the link fails to send, and `failure` is the link's.
+bool uploadImage(const ImageHolder &holder, BootLink &link, Failure &failure);
 // Both of the above; nothing is sent unless the whole file loaded and put
-// at least one byte in the driver's range. A file problem is told in
-// `cause`; a link problem by the link.
-bool loadRamDriver(BootLink &link, const char *fileName, std::string &cause);
+// at least one byte in the driver's range.
+bool loadRamDriver(BootLink &link, const char *fileName, Failure &failure);

@@ -3,18 +3,20 @@
 #include <algorithm>
 #include <cstring>
 
+#include "devlink/panel_geometry.h"
+
 namespace {
 
 struct Profile {
     uint32_t bufferSize;
-    uint32_t start;
-    uint32_t end;
+    panel::Range range;
 };
 
-constexpr Profile kRamDriverProfile{0x2000, 0x20000000, 0x20001FFF};
-constexpr Profile kFirmwareProfile{0x3C000, 0x4000, 0x3FFFF};
-constexpr Profile kS1RamProfile{0x800, 0x70, 0x76F};
-constexpr Profile kS1FlashProfile{0xD800, 0x2800, 0xFFFF};
+constexpr Profile kRamDriverProfile{panel::kRamDriverRange.size(), panel::kRamDriverRange};
+constexpr Profile kFirmwareProfile{panel::kFirmwareRange.size(), panel::kFirmwareRange};
+// Larger than its range: the bytes past it are never filled or read.
+constexpr Profile kS1RamProfile{0x800, panel::kS1RamRange};
+constexpr Profile kS1FlashProfile{panel::kS1FlashRange.size(), panel::kS1FlashRange};
 
 Profile selectProfile(int finalise, int s1Records)
 {
@@ -58,7 +60,7 @@ bool hexPair(const char *line, std::size_t pos, uint8_t &out)
 }
 
 // Hands out the file's lines one by one, each cut to kLongestRecord
-// characters, without its "\n" or "\r\n". Reads the stream in large blocks
+// characters, without its line end. Reads the stream in large blocks
 // because per-character reads dominate the parse of a firmware file.
 class LineReader {
 public:
@@ -67,27 +69,30 @@ public:
     bool next(const char *&line, std::size_t &length)
     {
         kept = 0;
-        overflow = false;
         bool any = false;
         for (;;) {
             if (pos == filled && !refill())
                 break;
+            // The "\n" of a "\r\n" pair, when a block ended between them.
+            if (afterCr && block[pos] == '\n') {
+                afterCr = false;
+                ++pos;
+                continue;
+            }
+            afterCr = false;
             any = true;
             const char *from = block + pos;
-            const std::size_t avail = filled - pos;
-            const void *nl = std::memchr(from, '\n', avail);
-            const std::size_t take = nl ? static_cast<const char *>(nl) - from : avail;
-            keep(from, take);
-            pos += take;
-            if (nl) {
+            const char *stop = std::find_if(from, static_cast<const char *>(block + filled), isLineEnd);
+            keep(from, static_cast<std::size_t>(stop - from));
+            pos = static_cast<std::size_t>(stop - block);
+            if (pos < filled) {
+                afterCr = *stop == '\r';
                 ++pos;
                 break;
             }
         }
         if (!any)
             return false;
-        if (!overflow && kept > 0 && lineBuf[kept - 1] == '\r')
-            --kept;
         line = lineBuf;
         length = kept;
         return true;
@@ -105,24 +110,24 @@ private:
         return filled > 0;
     }
 
+    // "\r", "\n" and "\r\n" all end a line: files from old editors end
+    // their lines with a lone carriage return.
+    static bool isLineEnd(char c) { return c == '\n' || c == '\r'; }
+
     void keep(const char *from, std::size_t n)
     {
-        const std::size_t room = kLongestRecord + 1 - kept;
-        const std::size_t copy = std::min(n, room);
+        const std::size_t copy = std::min(n, kLongestRecord - kept);
         std::memcpy(lineBuf + kept, from, copy);
         kept += copy;
-        overflow = overflow || n > room;
     }
 
     std::FILE *file;
     char block[1 << 16];
     std::size_t pos = 0;
     std::size_t filled = 0;
-    // One character beyond the longest record, so that a "\r" right after
-    // a full-length record can still be told from record characters.
-    char lineBuf[kLongestRecord + 1];
+    char lineBuf[kLongestRecord];
     std::size_t kept = 0;
-    bool overflow = false;
+    bool afterCr = false;
 };
 
 } // namespace
@@ -131,8 +136,8 @@ S19Image::S19Image(std::FILE *file, int finalise, int s1Records)
     : file(file), finalise(finalise), s1Records(s1Records)
 {
     const Profile profile = selectProfile(finalise, s1Records);
-    start = profile.start;
-    end = profile.end;
+    start = profile.range.first;
+    end = profile.range.last;
     data.reset(new uint8_t[profile.bufferSize]);
     std::memset(data.get(), 0xFF, profile.bufferSize);
     checksum = 0;
@@ -237,17 +242,8 @@ void S19Image::storeByte(uint32_t address, uint8_t value)
 // itself.
 void S19Image::finaliseS3Flash()
 {
-    const uint8_t *bytes = data.get();
-    auto wordAt = [bytes](uint32_t i) {
-        return uint32_t{bytes[i]} << 24 | uint32_t{bytes[i + 1]} << 16 |
-               uint32_t{bytes[i + 2]} << 8 | uint32_t{bytes[i + 3]};
-    };
-    uint32_t sum = 0;
-    for (uint32_t i = 0x000; i < 0x200; i += 4)
-        sum += wordAt(i);
-    for (uint32_t i = 0x400; i < 0x3C000; i += 4)
-        sum += wordAt(i);
-    uint8_t *word = data.get() + 0x200;
+    const uint32_t sum = panel::firmwareChecksum(data.get());
+    uint8_t *word = data.get() + (panel::kChecksumAddress - start);
     word[0] = static_cast<uint8_t>(sum >> 24);
     word[1] = static_cast<uint8_t>(sum >> 16);
     word[2] = static_cast<uint8_t>(sum >> 8);

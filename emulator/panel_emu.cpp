@@ -31,11 +31,15 @@ const char kHelp[] =
     "  --driver=KIND         RAM driver the uploaded pages stand for: serial,\n"
     "                        panel, none, or auto (default: recognise the\n"
     "                        sample drivers of --make-samples)\n"
+    "  --used-panel          the panel starts with an old firmware and an old,\n"
+    "                        loaded language (default: both erased)\n"
     "Faults:\n"
     "  --no-panel            only a device of another vendor is connected\n"
     "  --decoy-first         a device of another vendor is listed first\n"
     "  --second-panel        a second panel is listed after the first\n"
     "  --refuse-open         the panel is listed but cannot be opened\n"
+    "  --no-access           the panel is on the bus (sysfs) but libusb does not\n"
+    "                        list it, as for a user without access to its node\n"
     "  --refuse-config=ERR   configuration 1 is refused (busy, invalid, perm)\n"
     "  --refuse-claim=ERR    the claim of interface 0 is refused (busy, ...)\n"
     "  --kernel-driver       a kernel driver holds interface 0 until detached\n"
@@ -108,13 +112,14 @@ bool makeSamples(const std::string &dir)
     return srec::writeText(dir + "/serial_flash.S19", samples::ramDriver(emu::kSerialDriverTag, 0x600, 2)) &&
            srec::writeText(dir + "/cf_flash.S19", samples::ramDriver(emu::kPanelDriverTag, 0x900, 3)) &&
            writeBytes(dir + "/language.bin", language) &&
-           srec::writeText(dir + "/firmware.s19", samples::firmware(0x4000, 0x3FFFF, 4));
+           srec::writeText(dir + "/firmware.s19", samples::firmware(panel::kFirmwareRange.first, panel::kFirmwareRange.last, 4));
 }
 
 struct Options {
     emu::RamDriver driver = emu::RamDriver::Auto;
     emu::ModelFaults modelFaults;
     emu::UsbFaults usbFaults;
+    emu::PanelStart start = emu::PanelStart::Blank;
     std::string wireLog, serialFlash, panelFlash, ram, samplesDir;
     bool summary = false;
     std::vector<std::string> program;
@@ -123,6 +128,7 @@ struct Options {
 enum OptionId {
     kDriver = 256, kNoPanel, kRefuseOpen, kDecoy, kSecond, kRefuseConfig, kRefuseClaim, kKernel,
     kFailOut, kFailIn, kPing, kReplyLength, kWireLog, kSerial, kPanel, kRam, kSamples, kHelpOpt, kSummary, kPingLength, kGarbage,
+    kNoAccess, kUsedPanel,
 };
 
 // Returns -1 to go on, else the exit status.
@@ -134,6 +140,8 @@ int parseOptions(int argc, char **argv, Options &o)
         {"decoy-first", no_argument, nullptr, kDecoy},
         {"second-panel", no_argument, nullptr, kSecond},
         {"refuse-open", no_argument, nullptr, kRefuseOpen},
+        {"no-access", no_argument, nullptr, kNoAccess},
+        {"used-panel", no_argument, nullptr, kUsedPanel},
         {"refuse-config", required_argument, nullptr, kRefuseConfig},
         {"refuse-claim", required_argument, nullptr, kRefuseClaim},
         {"kernel-driver", no_argument, nullptr, kKernel},
@@ -167,6 +175,8 @@ int parseOptions(int argc, char **argv, Options &o)
             break;
         case kNoPanel: o.usbFaults.noPanel = true; break;
         case kRefuseOpen: o.usbFaults.openRefused = true; break;
+        case kNoAccess: o.usbFaults.noAccess = true; break;
+        case kUsedPanel: o.start = emu::PanelStart::Used; break;
         case kDecoy: o.usbFaults.decoyFirst = true; break;
         case kSecond: o.usbFaults.secondPanel = true; break;
         case kRefuseConfig: ok = parseErrno(optarg, o.usbFaults.configErrno); break;
@@ -242,39 +252,22 @@ std::string countAndSpan(const std::vector<int> &numbers)
            std::to_string(*high) + ")";
 }
 
-uint32_t wordAt(const std::vector<uint8_t> &bytes, std::size_t at)
-{
-    return uint32_t{bytes[at]} << 24 | uint32_t{bytes[at + 1]} << 16 | uint32_t{bytes[at + 2]} << 8 |
-           bytes[at + 3];
-}
-
-// What the panel's boot code checks: the word sum of the firmware range,
-// leaving out the 512 bytes around the checksum word at 0x4200.
-bool bootCheckPasses(const std::vector<uint8_t> &flash)
-{
-    uint32_t sum = 0;
-    for (std::size_t a = 0x4000; a < 0x4200; a += 4)
-        sum += wordAt(flash, a);
-    for (std::size_t a = 0x4400; a < 0x40000; a += 4)
-        sum += wordAt(flash, a);
-    return sum == wordAt(flash, 0x4200);
-}
-
 void printSummary(const emu::PanelModel &model)
 {
     char line[160];
     std::fprintf(stderr, "panel_emu: RAM driver pages uploaded: %s\n",
                  countAndSpan(model.ramPagesWritten).c_str());
     if (!model.serialPagesWritten.empty()) {
-        const bool marked = model.serialFlash()[256 + 4] == 1;
+        const bool marked =
+            model.serialFlash()[panel::kLanguageHeaderPage * panel::kPageSize + panel::kLanguageHeaderMarkByte] == 1;
         std::fprintf(stderr, "panel_emu: serial flash pages written: %s; language header %s\n",
                      countAndSpan(model.serialPagesWritten).c_str(),
                      marked ? "marked as loaded" : "not marked");
     }
     if (!model.sectorsErased.empty()) {
         std::snprintf(line, sizeof line, "checksum word at 0x4200: 0x%08X, boot check %s",
-                      wordAt(model.panelFlash(), 0x4200),
-                      bootCheckPasses(model.panelFlash()) ? "passes" : "FAILS");
+                      panel::bigEndianWord(model.panelFlash().data() + panel::kChecksumAddress),
+                      model.bootCheckPasses() ? "passes" : "FAILS");
         std::fprintf(stderr, "panel_emu: panel flash sectors erased: %s, pages written: %s; %s\n",
                      countAndSpan(model.sectorsErased).c_str(),
                      countAndSpan(model.flashPagesWritten).c_str(), line);
@@ -296,7 +289,7 @@ int main(int argc, char **argv)
     std::signal(SIGTERM, SIG_IGN);
     std::signal(SIGHUP, SIG_IGN);
 
-    emu::UsbPanel panel(o.driver, o.modelFaults, o.usbFaults);
+    emu::UsbPanel panel(o.driver, o.modelFaults, o.usbFaults, o.start);
     if (!panel.ready()) {
         std::fprintf(stderr, "panel_emu: %s\n", panel.setupError().c_str());
         return kExitEmulator;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "emulator/srec_writer.h"
+
 namespace emu {
 
 namespace {
@@ -11,12 +13,46 @@ std::string describe(const char *what, std::size_t got)
 }
 
 int pageNumber(const uint8_t *req) { return req[1] << 8 | req[2]; }
+
+// Fixed contents, so that a run that disturbs them shows.
+constexpr uint32_t kBootloaderSeed = 0xB007;
+constexpr uint32_t kOldFirmwareSeed = 0x01DF;
+constexpr uint32_t kOldLanguageSeed = 0x01D1;
+
+std::vector<uint8_t> initialFlash(PanelStart start)
+{
+    std::vector<uint8_t> flash(panel::kFlashSize, 0xFF);
+    const auto bootloader = srec::patternBytes(panel::kFirmwareRange.first, kBootloaderSeed);
+    std::copy(bootloader.begin(), bootloader.end(), flash.begin());
+    if (start == PanelStart::Used) {
+        const auto old = srec::patternBytes(panel::kFirmwareRange.size(), kOldFirmwareSeed);
+        std::copy(old.begin(), old.end(), flash.begin() + panel::kFirmwareRange.first);
+    }
+    return flash;
+}
+
+std::vector<uint8_t> initialSerialFlash(PanelStart start)
+{
+    if (start == PanelStart::Blank)
+        return std::vector<uint8_t>(panel::kSerialFlashPages * kPage, 0xFF);
+    auto serial = srec::patternBytes(panel::kSerialFlashPages * kPage, kOldLanguageSeed);
+    serial[panel::kLanguageHeaderPage * kPage + panel::kLanguageHeaderMarkByte] = 1;
+    return serial;
+}
 } // namespace
 
-PanelModel::PanelModel(RamDriver driver, ModelFaults faults)
-    : driver(driver), faults(faults), ramBytes(kRamSize, 0x00),
-      serial(kSerialFlashPages * kPage, 0xFF), flash(kPanelFlashPages * kPage, 0xFF)
+PanelModel::PanelModel(RamDriver driver, ModelFaults faults, PanelStart start)
+    : driver(driver), faults(faults), ramBytes(kRamSize, 0x00), serial(initialSerialFlash(start)),
+      flash(initialFlash(start)), serialBefore(serial), flashBefore(flash),
+      ramPageLoaded(kRamSize / kPage, false)
 {
+}
+
+bool PanelModel::bootCheckPasses() const
+{
+    const uint8_t *firmware = flash.data() + panel::kFirmwareRange.first;
+    return panel::firmwareChecksum(firmware) ==
+           panel::bigEndianWord(flash.data() + panel::kChecksumAddress);
 }
 
 void PanelModel::hostSent(const std::vector<uint8_t> &bytes)
@@ -80,10 +116,17 @@ void PanelModel::bootloaderCommand(const std::vector<uint8_t> &payload)
             violation(describe("RAM page command of wrong length", payload.size()));
             return;
         }
+        if (payload[1] >= panel::kRamDriverPages)
+            violation("RAM page " + std::to_string(payload[1]) + " is past the 8 KiB RAM window");
         std::copy(payload.begin() + 2, payload.end(), ramBytes.begin() + payload[1] * kPage);
+        ramPageLoaded[payload[1]] = true;
         ramPagesWritten.push_back(payload[1]);
         return;
     case 2:
+        if (!driverComplete() && !incompleteDriverCalled) {
+            incompleteDriverCalled = true;
+            violation("RAM driver called before all of its pages were uploaded");
+        }
         if (runningDriver() == RamDriver::SerialFlash)
             serialFlashRequest(payload.data() + 1, payload.size() - 1);
         else if (runningDriver() == RamDriver::PanelFlash)
@@ -127,6 +170,20 @@ RamDriver PanelModel::runningDriver() const
     return RamDriver::None;
 }
 
+// A driver we recognise says how long it is; the panel would run garbage
+// from any page of it that has not arrived. A driver the test names is
+// taken as already running.
+bool PanelModel::driverComplete()
+{
+    if (driver != RamDriver::Auto || runningDriver() == RamDriver::None)
+        return true;
+    const std::size_t size = ramBytes[kDriverSizeOffset] << 8 | ramBytes[kDriverSizeOffset + 1];
+    for (std::size_t page = 0; page * kPage < size; ++page)
+        if (!ramPageLoaded[page])
+            return false;
+    return true;
+}
+
 // The serial-flash driver answers only reads.
 void PanelModel::serialFlashRequest(const uint8_t *req, std::size_t n)
 {
@@ -138,11 +195,11 @@ void PanelModel::serialFlashRequest(const uint8_t *req, std::size_t n)
         const int page = pageNumber(req);
         if (!serialReady)
             violation("serial flash written before initialise");
-        if (static_cast<std::size_t>(page) < kSerialFlashPages)
+        if (static_cast<std::size_t>(page) < panel::kSerialFlashPages)
             std::copy(req + 3, req + n, serial.begin() + page * kPage);
         serialPagesWritten.push_back(page);
     } else if (sub == 2 && n == 3) {
-        const std::size_t page = std::min<std::size_t>(pageNumber(req), kSerialFlashPages - 1);
+        const std::size_t page = std::min<std::size_t>(pageNumber(req), panel::kSerialFlashPages - 1);
         std::vector<uint8_t> out{0x02};
         out.insert(out.end(), serial.begin() + page * kPage, serial.begin() + (page + 1) * kPage);
         reply(out);
@@ -153,7 +210,10 @@ void PanelModel::serialFlashRequest(const uint8_t *req, std::size_t n)
 
 // Every panel flash request is answered: its sub-command, then a status
 // byte (or the page read). Programming can only clear bits, as on the real
-// flash, so a page written without its sector erased shows.
+// flash, so a page written without its sector erased shows. The sectors
+// below 0x4000 hold the bootloader: erasing or writing them would leave a
+// panel that never starts again, so the panel keeps them and it counts as
+// a violation.
 void PanelModel::panelFlashRequest(const uint8_t *req, std::size_t n)
 {
     const uint8_t sub = n > 0 ? req[0] : 0xFF;
@@ -162,23 +222,28 @@ void PanelModel::panelFlashRequest(const uint8_t *req, std::size_t n)
         ++initialises;
         panelReply(sub, {0x01});
     } else if (sub == 1 && n == 3 && req[2] == 0x01) {
+        const uint32_t sector = req[1];
         if (!flashReady)
             violation("panel flash erased before initialise");
-        if (req[1] < kSectors)
-            std::fill_n(flash.begin() + req[1] * kSectorSize, kSectorSize, 0xFF);
+        if (sector < panel::kFirstFirmwareSector)
+            violation("erase of sector " + std::to_string(sector) + ", the bootloader's");
+        else if (sector < panel::kFlashSectors)
+            std::fill_n(flash.begin() + sector * panel::kSectorSize, panel::kSectorSize, 0xFF);
         sectorsErased.push_back(req[1]);
         panelReply(sub, {0x01});
     } else if (sub == 2 && n == 3 + kPage) {
-        const int page = pageNumber(req);
+        const uint32_t page = static_cast<uint32_t>(pageNumber(req));
         if (!flashReady)
             violation("panel flash written before initialise");
-        if (static_cast<std::size_t>(page) < kPanelFlashPages)
+        if (page < panel::kFirstFirmwarePage)
+            violation("write of flash page " + std::to_string(page) + ", the bootloader's");
+        else if (page < panel::kFlashPages)
             for (std::size_t i = 0; i < kPage; ++i)
                 flash[page * kPage + i] &= req[3 + i];
         flashPagesWritten.push_back(page);
         panelReply(sub, {0x01});
     } else if (sub == 3 && n == 3) {
-        const std::size_t page = std::min<std::size_t>(pageNumber(req), kPanelFlashPages - 1);
+        const std::size_t page = std::min<std::size_t>(pageNumber(req), panel::kFlashPages - 1);
         panelReply(sub, std::vector<uint8_t>(flash.begin() + page * kPage,
                                              flash.begin() + (page + 1) * kPage));
     } else {

@@ -9,14 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "devlink/panel_geometry.h"
+
 namespace emu {
 
-constexpr std::size_t kPage = 256;
-constexpr std::size_t kRamSize = 256 * kPage;           // every page number command 1 can carry
-constexpr std::size_t kSerialFlashPages = 512;
-constexpr std::size_t kPanelFlashPages = 1024;
-constexpr std::size_t kSectorSize = 2048;
-constexpr std::size_t kSectors = kPanelFlashPages * kPage / kSectorSize;
+constexpr std::size_t kPage = panel::kPageSize;
+// Every page number command 1 can carry; only the first 8 KiB are RAM.
+constexpr std::size_t kRamSize = 256 * kPage;
 
 // The emulator cannot run the driver code it is sent, so the test says
 // which driver the uploaded pages stand for. Auto recognises the sample
@@ -24,6 +23,10 @@ constexpr std::size_t kSectors = kPanelFlashPages * kPage / kSectorSize;
 enum class RamDriver { None, SerialFlash, PanelFlash, Auto };
 constexpr char kSerialDriverTag[] = "SERIAL-FLASH-DRV";
 constexpr char kPanelDriverTag[] = "PANEL-FLASH-DRV";
+// Behind the tag our sample drivers carry their own size, big-endian, so
+// that the panel can tell whether every page of the driver has arrived
+// before the driver is called.
+constexpr std::size_t kDriverSizeOffset = 16;
 
 // How the bootloader answers a ping.
 enum class PingReply { Normal, OtherFirstByte, Empty, Oversized };
@@ -41,6 +44,13 @@ struct ModelFaults {
     bool garbageDriverReplies = false;
 };
 
+// What the panel holds when the host first reaches it. The bootloader's
+// own code always fills flash below 0x4000.
+enum class PanelStart {
+    Blank,  // firmware range and serial flash erased
+    Used,   // an old firmware and an old, loaded language in place
+};
+
 // Whole frames as they crossed the link, for tests to compare.
 struct Frame {
     bool fromHost = true;
@@ -49,7 +59,8 @@ struct Frame {
 
 class PanelModel {
 public:
-    explicit PanelModel(RamDriver driver, ModelFaults faults = {});
+    explicit PanelModel(RamDriver driver, ModelFaults faults = {},
+                        PanelStart start = PanelStart::Blank);
 
     // One OUT transfer's bytes. Frames are a 2-byte header transfer and a
     // payload transfer; a complete frame is acted on at once.
@@ -61,6 +72,12 @@ public:
     const std::vector<uint8_t> &ram() const { return ramBytes; }
     const std::vector<uint8_t> &serialFlash() const { return serial; }
     const std::vector<uint8_t> &panelFlash() const { return flash; }
+    // The memories as the panel held them before the host came.
+    const std::vector<uint8_t> &serialFlashBefore() const { return serialBefore; }
+    const std::vector<uint8_t> &panelFlashBefore() const { return flashBefore; }
+    // What the bootloader checks before it starts the firmware: the word
+    // at 0x4200 equals the sum of the firmware range.
+    bool bootCheckPasses() const;
     const std::vector<Frame> &frames() const { return log; }
     const std::vector<std::string> &violations() const { return problems; }
     void violation(const std::string &what) { problems.push_back(what); }
@@ -81,6 +98,7 @@ private:
     void reply(std::vector<uint8_t> payload);
     void garble(std::vector<uint8_t> &payload);
     RamDriver runningDriver() const;
+    bool driverComplete();
     std::vector<uint8_t> pingAnswer() const;
     void panelReply(uint8_t subCommand, std::vector<uint8_t> data);
 
@@ -89,6 +107,10 @@ private:
     std::vector<uint8_t> ramBytes;
     std::vector<uint8_t> serial;
     std::vector<uint8_t> flash;
+    std::vector<uint8_t> serialBefore;
+    std::vector<uint8_t> flashBefore;
+    std::vector<bool> ramPageLoaded;
+    bool incompleteDriverCalled = false;
     bool serialReady = false;
     bool flashReady = false;
     int expectedPayload = -1;  // -1: the next OUT transfer is a header

@@ -45,7 +45,7 @@ void drain(int fd, std::string &into, bool &open)
 } // namespace
 
 ProgramRun runProgram(const std::vector<std::string> &argv, const std::string &workDir,
-                      bool capture)
+                      bool capture, std::size_t outLimit)
 {
     ProgramRun run;
     std::vector<std::string> env = childEnvironment();
@@ -94,10 +94,17 @@ ProgramRun runProgram(const std::vector<std::string> &argv, const std::string &w
                 break;
             if (fds[0].revents)
                 drain(outPipe[0], run.out, outOpen);
+            if (outOpen && run.out.size() >= outLimit) {
+                run.out.resize(outLimit);
+                close(outPipe[0]);
+                outPipe[0] = -1;
+                outOpen = false;
+            }
             if (fds[1].revents)
                 drain(errPipe[0], run.err, errOpen);
         }
-        close(outPipe[0]);
+        if (outPipe[0] >= 0)
+            close(outPipe[0]);
         close(errPipe[0]);
     }
     int status = 0;

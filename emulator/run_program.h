@@ -17,8 +17,9 @@ struct ProgramRun {
 
 // Runs argv[0] (looked up in PATH when it has no slash) in `workDir`,
 // waits for it and returns how it ended. With `capture`, its standard
-// output and error are collected instead of passed through.
+// output and error are collected instead of passed through, and standard
+// output is closed once `outLimit` bytes have come, as `| head -c N` does.
 ProgramRun runProgram(const std::vector<std::string> &argv, const std::string &workDir,
-                      bool capture);
+                      bool capture, std::size_t outLimit = std::string::npos);
 
 } // namespace emu

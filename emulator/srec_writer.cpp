@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "emulator/panel_model.h"
+
 namespace srec {
 
 namespace {
@@ -89,6 +91,10 @@ std::string ramDriver(const char *tag, std::size_t size, uint32_t seed)
     std::vector<uint8_t> bytes = srec::patternBytes(size, seed);
     for (std::size_t i = 0; tag[i] != '\0' && i < size; ++i)
         bytes[i] = static_cast<uint8_t>(tag[i]);
+    if (size >= emu::kDriverSizeOffset + 2) {
+        bytes[emu::kDriverSizeOffset] = static_cast<uint8_t>(size >> 8);
+        bytes[emu::kDriverSizeOffset + 1] = static_cast<uint8_t>(size);
+    }
     return srec::file('3', 0x20000000, bytes);
 }
 

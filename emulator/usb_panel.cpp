@@ -87,6 +87,7 @@ struct ClientState {
 struct Device {
     UsbPanel::Impl *panel = nullptr;
     std::string name;  // "001/002"
+    std::string sysfsPath;
     int devnum = 0;
     Role role = Role::Decoy;
     UMockdevIoctlBase *handler = nullptr;
@@ -113,9 +114,13 @@ struct UsbPanel::Impl {
     int outCount = 0;
     int inCount = 0;
 
-    Impl(RamDriver driver, ModelFaults mf, UsbFaults uf) : model(driver, mf), faults(uf) {}
+    Impl(RamDriver driver, ModelFaults mf, UsbFaults uf, PanelStart start)
+        : model(driver, mf, start), faults(uf)
+    {
+    }
 
     bool build();
+    bool addSysfsOnlyPanel(int devnum);
     void handle(Device &dev, UMockdevIoctlClient *client);
     void noteClosedClients(const std::string &device);
     void submit(Device &dev, UMockdevIoctlClient *client, UMockdevIoctlData *arg);
@@ -204,12 +209,13 @@ bool UsbPanel::Impl::build()
     root = rootDir;
     g_free(rootDir);
 
+    const bool panelListed = !faults.noPanel && !faults.noAccess;
     std::vector<Role> roles;
-    if (faults.decoyFirst || faults.noPanel)
+    if (faults.decoyFirst || !panelListed)
         roles.push_back(Role::Decoy);
-    if (!faults.noPanel)
+    if (panelListed)
         roles.push_back(Role::Panel);
-    if (faults.secondPanel && !faults.noPanel)
+    if (faults.secondPanel && panelListed)
         roles.push_back(Role::SecondPanel);
 
     // libusb-0.1 keeps what it learnt of a device under its node name for
@@ -229,6 +235,7 @@ bool UsbPanel::Impl::build()
             "\nE: BUSNUM=001\nE: DEVNUM=" + std::string(name + 4) +
             "\nA: busnum=1\nA: devnum=" + std::to_string(dev->devnum) +
             "\nA: bConfigurationValue=1\nA: bNumConfigurations=1\nA: speed=12\n";
+        dev->sysfsPath = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-" + std::to_string(i + 1);
         if (!umockdev_testbed_add_from_string(testbed, record.c_str(), &err)) {
             error = std::string("cannot add device: ") + err->message;
             g_error_free(err);
@@ -263,6 +270,10 @@ bool UsbPanel::Impl::build()
         auto dev = std::find_if(devices.begin(), devices.end(),
                                 [&](const auto &d) { return d->name == order[i]; });
         (*dev)->role = roles[i];
+        // sysfs lists vendor and product as the kernel does, in hex.
+        const bool decoy = roles[i] == Role::Decoy;
+        umockdev_testbed_set_attribute(testbed, (*dev)->sysfsPath.c_str(), "idVendor", decoy ? "1234" : "15a2");
+        umockdev_testbed_set_attribute(testbed, (*dev)->sysfsPath.c_str(), "idProduct", decoy ? "5678" : "0040");
         const auto bytes = roles[i] == Role::Decoy
                                ? descriptors(0x34, 0x12, 0x78, 0x56)
                                : descriptors(kPanelVendorLo, kPanelVendorHi, kPanelProductLo,
@@ -274,7 +285,22 @@ bool UsbPanel::Impl::build()
         }
     }
     kernelDriverBound = faults.kernelDriver;
-    return true;
+    return !faults.noAccess || addSysfsOnlyPanel(nextDevnum++);
+}
+
+// Only the kernel's record of the panel, without a node for libusb.
+bool UsbPanel::Impl::addSysfsOnlyPanel(int devnum)
+{
+    const std::string record = "P: /devices/pci0000:00/0000:00:14.0/usb1/1-9\n"
+                               "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: BUSNUM=001\n"
+                               "A: busnum=1\nA: devnum=" + std::to_string(devnum) +
+                               "\nA: idVendor=15a2\nA: idProduct=0040\n";
+    GError *err = nullptr;
+    if (umockdev_testbed_add_from_string(testbed, record.c_str(), &err))
+        return true;
+    error = std::string("cannot add the panel's sysfs record: ") + err->message;
+    g_error_free(err);
+    return false;
 }
 
 // Claims and URBs belong to one open file; a client whose connection has
@@ -587,8 +613,8 @@ void UsbPanel::Impl::discard(UMockdevIoctlClient *client, UMockdevIoctlData *arg
     refuse(client, EINVAL);
 }
 
-UsbPanel::UsbPanel(RamDriver driver, ModelFaults modelFaults, UsbFaults usbFaults)
-    : impl(std::make_unique<Impl>(driver, modelFaults, usbFaults))
+UsbPanel::UsbPanel(RamDriver driver, ModelFaults modelFaults, UsbFaults usbFaults, PanelStart start)
+    : impl(std::make_unique<Impl>(driver, modelFaults, usbFaults, start))
 {
     impl->build();
 }

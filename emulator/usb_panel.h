@@ -25,6 +25,10 @@ struct UsbFaults {
     bool decoyFirst = false;    // a device of another vendor is listed first
     bool secondPanel = false;   // a second panel is listed after the first
     bool openRefused = false;   // the panel's node cannot be opened once listed
+    // The panel is on the bus (sysfs lists it) but its node is not there
+    // for libusb, as for a user whose access the node's mode denies:
+    // libusb then skips it without a word.
+    bool noAccess = false;
     int configErrno = 0;        // SETCONFIGURATION fails with this errno
     int claimErrno = 0;         // CLAIMINTERFACE fails with this errno
     bool kernelDriver = false;  // a kernel driver holds interface 0 until detached
@@ -47,7 +51,8 @@ struct WireEntry {
 
 class UsbPanel {
 public:
-    UsbPanel(RamDriver driver, ModelFaults modelFaults = {}, UsbFaults usbFaults = {});
+    UsbPanel(RamDriver driver, ModelFaults modelFaults = {}, UsbFaults usbFaults = {},
+             PanelStart start = PanelStart::Blank);
     ~UsbPanel();
     UsbPanel(const UsbPanel &) = delete;
     UsbPanel &operator=(const UsbPanel &) = delete;

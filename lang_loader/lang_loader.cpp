@@ -5,11 +5,11 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <string>
 #include <sys/stat.h>
 
 #include "devlink/boot_link.h"
 #include "devlink/console.h"
+#include "devlink/panel_geometry.h"
 #include "lang_loader/serial_flash_driver.h"
 
 namespace {
@@ -26,12 +26,9 @@ constexpr const char *kMsgPageFailed = "ERROR: fallo al escribir en la EEPROM";
 constexpr const char *kMsgHeaderFailed = "ERROR: fallo al escribir la cabecera";
 constexpr const char *kMsgDone = "Lenguaje cargado correctamente :)";
 
-constexpr long kDataSize = 0x10000;
-constexpr long kHeaderOffset = 0x10000;
-constexpr long kFileSize = kHeaderOffset + 0x100;
-constexpr uint16_t kFirstDataPage = 32;
-constexpr uint16_t kHeaderPage = 1;
-constexpr int kHeaderMarkByte = 4;
+constexpr long kDataSize = long{panel::kLanguageDataPages} * panel::kPageSize;
+constexpr long kHeaderOffset = kDataSize;
+constexpr long kFileSize = kHeaderOffset + panel::kPageSize;
 
 // Closes the language file on every way out of the run.
 struct FileCloser {
@@ -41,56 +38,60 @@ using LanguageFile = std::unique_ptr<std::FILE, FileCloser>;
 
 constexpr const char *kProgram = "lang_loader";
 
-bool fail(const char *message, const std::string &cause)
+bool fail(const char *message, const Failure &failure)
 {
-    return reportFailure(kProgram, message, cause);
+    return reportFailure(kProgram, message, failure);
 }
 
-std::string quoted(const char *path) { return std::string("\"") + path + "\""; }
-
 // A short file would leave stale bytes in the page buffer and send them to
-// the panel, so it is refused before the panel is touched. Empty when the
-// file is complete, else why not.
-std::string incompleteFileCause(std::FILE *file, const char *path)
+// the panel, so it is refused before the panel is touched. Bytes past one
+// language are ignored. Nothing failed when the file is complete.
+Failure checkComplete(std::FILE *file, const char *path)
 {
     struct stat st {};
     if (fstat(fileno(file), &st) != 0)
-        return "cannot examine " + quoted(path) + ": " + std::strerror(errno);
+        return fileFailure(FailureKind::FileRead, path, errno);
     if (!S_ISREG(st.st_mode))
-        return quoted(path) + " is not a regular file";
-    if (st.st_size < kFileSize)
-        return quoted(path) + " is " + std::to_string(st.st_size) +
-               " bytes; a language file has " + std::to_string(kFileSize);
+        return fileFailure(FailureKind::NotRegularFile, path);
+    if (st.st_size < kFileSize) {
+        Failure failure = fileFailure(FailureKind::LanguageTooShort, path);
+        failure.size = st.st_size;
+        failure.wanted = kFileSize;
+        return failure;
+    }
     return {};
 }
 
-bool readPageAt(std::FILE *file, long offset, uint8_t *page)
+// The file was complete when the run began; a read can still fail later
+// (the file shrank, or the disk failed), and then says where.
+bool readPageAt(std::FILE *file, const char *path, long offset, uint8_t *page, Failure &failure)
 {
-    return std::fseek(file, offset, SEEK_SET) == 0 &&
-           std::fread(page, 1, bootlink::kPageSize, file) == bootlink::kPageSize;
-}
-
-std::string readFailedCause(long offset)
-{
-    return "the language file could not be read at byte " + std::to_string(offset);
+    errno = 0;
+    if (std::fseek(file, offset, SEEK_SET) == 0 &&
+        std::fread(page, 1, bootlink::kPageSize, file) == bootlink::kPageSize)
+        return true;
+    failure = fileFailure(FailureKind::FileRead, path, std::ferror(file) != 0 ? errno : 0);
+    failure.offset = offset;
+    return false;
 }
 
 // File page k goes to flash page 32 + k.
-bool writeDataPages(std::FILE *file, SerialFlashDriver &client, uint8_t *page)
+bool writeDataPages(std::FILE *file, const char *path, SerialFlashDriver &client, uint8_t *page)
 {
-    uint16_t flashPage = kFirstDataPage;
+    uint16_t flashPage = panel::kFirstLanguagePage;
     for (long offset = 0; offset < kDataSize; offset += bootlink::kPageSize) {
-        if (!readPageAt(file, offset, page))
-            return fail(kMsgShortFile, readFailedCause(offset));
+        Failure readFailure;
+        if (!readPageAt(file, path, offset, page, readFailure))
+            return fail(kMsgShortFile, readFailure);
         if (!client.writePage(flashPage, page)) {
             // The message has no line end, as it overwrites the spinner;
             // the cause goes first so that it, too, starts on a line of
             // its own.
-            printCause(kProgram, client.failureCause());
+            printCause(kProgram, client.failure());
             std::fputs(kMsgPageFailed, stdout);
             return false;
         }
-        printSpinnerStep(flashPage - kFirstDataPage, "   :) \r");
+        printSpinnerStep(flashPage - panel::kFirstLanguagePage, "   :) \r");
         ++flashPage;
     }
     return true;
@@ -99,13 +100,14 @@ bool writeDataPages(std::FILE *file, SerialFlashDriver &client, uint8_t *page)
 // The header goes last: the panel takes the language as valid only once
 // its header is marked, so a run cut short never leaves a half-written
 // language marked as loaded.
-bool writeHeader(std::FILE *file, SerialFlashDriver &client, uint8_t *page)
+bool writeHeader(std::FILE *file, const char *path, SerialFlashDriver &client, uint8_t *page)
 {
-    if (!readPageAt(file, kHeaderOffset, page))
-        return fail(kMsgShortFile, readFailedCause(kHeaderOffset));
-    page[kHeaderMarkByte] = 1;
-    if (!client.writePage(kHeaderPage, page))
-        return fail(kMsgHeaderFailed, client.failureCause());
+    Failure readFailure;
+    if (!readPageAt(file, path, kHeaderOffset, page, readFailure))
+        return fail(kMsgShortFile, readFailure);
+    page[panel::kLanguageHeaderMarkByte] = 1;
+    if (!client.writePage(panel::kLanguageHeaderPage, page))
+        return fail(kMsgHeaderFailed, client.failure());
     printLine(kMsgDone);
     return true;
 }
@@ -117,24 +119,26 @@ bool runLangLoader(int argc, char **argv)
     BootLink link;
     SerialFlashDriver client(&link);
     if (argc != 2)
-        return fail(kMsgArguments, "usage: lang_loader <language file>");
-    LanguageFile file(std::fopen(argv[1], "rb"));
+        return fail(kMsgArguments, fileFailure(FailureKind::Usage, "lang_loader <language file>"));
+    const char *path = argv[1];
+    LanguageFile file(std::fopen(path, "rb"));
     if (!file) {
-        const std::string cause = "cannot open " + quoted(argv[1]) + ": " + std::strerror(errno);
+        const Failure failure = fileFailure(FailureKind::FileOpen, path, errno);
         std::fputs(kMsgNoFile, stdout);
-        return fail(argv[1], cause);
+        return fail(path, failure);
     }
-    const std::string incomplete = incompleteFileCause(file.get(), argv[1]);
-    if (!incomplete.empty())
+    const Failure incomplete = checkComplete(file.get(), path);
+    if (incomplete.failed())
         return fail(kMsgShortFile, incomplete);
     if (!link.open())
-        return fail(kMsgNoDevice, link.failureCause());
+        return fail(kMsgNoDevice, link.failure());
     if (!link.ping())
-        return fail(kMsgNoBootloader, link.failureCause());
+        return fail(kMsgNoBootloader, link.failure());
     if (!client.loadDriver())
-        return fail(kMsgNoDriver, client.failureCause());
+        return fail(kMsgNoDriver, client.failure());
     if (!client.init())
-        return fail(kMsgNoInit, client.failureCause());
+        return fail(kMsgNoInit, client.failure());
     uint8_t page[bootlink::kPageSize] = {};
-    return writeDataPages(file.get(), client, page) && writeHeader(file.get(), client, page);
+    return writeDataPages(file.get(), path, client, page) &&
+           writeHeader(file.get(), path, client, page);
 }

@@ -14,31 +14,39 @@ constexpr uint8_t kReadPage = 0x02;
 
 bool SerialFlashDriver::loadDriver()
 {
-    return loadRamDriver(*link, kDriverFile, fileCause);
+    return loadRamDriver(*link, kDriverFile, failed);
 }
 
-std::string SerialFlashDriver::failureCause() const
+// One driver call; a failure is the link's, named after the request.
+bool SerialFlashDriver::call(uint16_t n, uint8_t *replyDst, uint16_t replyCount, FailedStep step,
+                             int32_t number)
 {
-    return fileCause.empty() ? link->failureCause() : fileCause;
+    failed = Failure{};
+    if (link->driverCall(command, n, replyDst, replyCount))
+        return true;
+    failed = link->failure();
+    failed.step = step;
+    failed.number = number;
+    return false;
 }
 
 bool SerialFlashDriver::init()
 {
     command[0] = kInit;
-    return link->driverCall(command, 1, nullptr, 0);
+    return call(1, nullptr, 0, FailedStep::SerialInit, 0);
 }
 
 bool SerialFlashDriver::writePage(uint16_t page, const uint8_t *data)
 {
     pageRequest(kWritePage, page);
     std::memcpy(command + 3, data, bootlink::kPageSize);
-    return link->driverCall(command, kRequestSize, nullptr, 0);
+    return call(kRequestSize, nullptr, 0, FailedStep::SerialWrite, page);
 }
 
 bool SerialFlashDriver::readPage(uint16_t page, uint8_t *dst)
 {
     pageRequest(kReadPage, page);
-    if (!link->driverCall(command, 3, command, bootlink::kPageSize))
+    if (!call(3, command, bootlink::kPageSize, FailedStep::SerialRead, page))
         return false;
     std::memcpy(dst, command, bootlink::kPageSize);
     return true;

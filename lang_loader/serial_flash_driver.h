@@ -2,7 +2,8 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
+
+#include "devlink/failure.h"
 
 class BootLink;
 
@@ -23,16 +24,17 @@ public:
     // page, copied to dst.
     bool readPage(uint16_t page, uint8_t *dst);
 
-    // Why the last failing call failed: a driver file problem, or else
-    // what the link reports.
-    std::string failureCause() const;
+    // Why the last call failed: a driver file problem, or the link's
+    // failure with the request it interrupted. Cleared by every call.
+    const Failure &failure() const { return failed; }
 
 private:
     static constexpr uint16_t kRequestSize = 3 + 256;
 
     void pageRequest(uint8_t subCommand, uint16_t page);
+    bool call(uint16_t n, uint8_t *replyDst, uint16_t replyCount, FailedStep step, int32_t number);
 
     BootLink *link = nullptr;
-    std::string fileCause;
+    Failure failed;
     uint8_t command[kRequestSize] = {};
 };

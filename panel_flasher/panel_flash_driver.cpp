@@ -1,10 +1,12 @@
 #include "panel_flasher/panel_flash_driver.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
 #include "devlink/boot_link.h"
 #include "devlink/console.h"
+#include "devlink/panel_geometry.h"
 #include "devlink/ram_driver.h"
 
 namespace {
@@ -15,12 +17,6 @@ constexpr uint8_t kWritePage = 0x02;
 constexpr uint8_t kReadPage = 0x03;
 constexpr uint8_t kEraseMode = 0x01;
 
-// The firmware range 0x4000-0x3FFFF: 2 KiB sectors 8 to 127, 256-byte
-// pages from 64. What lies below 0x4000 is the bootloader's.
-constexpr int32_t kFirstSector = 8;
-constexpr int32_t kLastSector = 127;
-constexpr uint16_t kFirstPage = 64;
-
 constexpr const char *kMsgInitFailed = "Error: al iniciar el flash driver";
 constexpr const char *kMsgEraseFailed = "ERROR: al borrar el flash";
 constexpr const char *kMsgWriteFailed = "ERROR: al escribir el flash";
@@ -28,12 +24,7 @@ constexpr const char *kMsgWriteFailed = "ERROR: al escribir el flash";
 
 bool PanelFlashDriver::loadDriver()
 {
-    return loadRamDriver(*link, kDriverFile, fileCause);
-}
-
-std::string PanelFlashDriver::failureCause() const
-{
-    return fileCause.empty() ? link->failureCause() : fileCause;
+    return loadRamDriver(*link, kDriverFile, failed);
 }
 
 // A file without one S3 data byte in the firmware range is the wrong file
@@ -42,23 +33,32 @@ std::string PanelFlashDriver::failureCause() const
 bool PanelFlashDriver::loadFirmware(const char *path)
 {
     ImageHolder image;
-    const bool read = loadImageFile(image, path, 1, fileCause);
+    const bool read = loadImageFile(image, path, 1, failed);
     if (image)  // a file that could not be opened keeps the earlier image
         firmware = std::move(image);
     if (!read)
         return false;
     if (firmware->getLoaded() == 0) {
-        fileCause = std::string("\"") + path + "\" holds no S3 data in 0x4000-0x3FFFF";
+        failed = fileFailure(FailureKind::NoDataInRange, path);
+        failed.first = panel::kFirmwareRange.first;
+        failed.last = panel::kFirmwareRange.last;
         return false;
     }
     return true;
 }
 
 // The one-byte replies carry nothing the sequence relies on: a request
-// succeeds when its reply frame arrives.
-bool PanelFlashDriver::request(uint16_t n, uint16_t replyCount)
+// succeeds when its reply frame arrives. A failure is the link's, named
+// after the request.
+bool PanelFlashDriver::request(uint16_t n, uint16_t replyCount, FailedStep step, int32_t number)
 {
-    return link->driverCall(command, n, command, replyCount);
+    failed = Failure{};
+    if (link->driverCall(command, n, command, replyCount))
+        return true;
+    failed = link->failure();
+    failed.step = step;
+    failed.number = number;
+    return false;
 }
 
 void PanelFlashDriver::pageRequest(uint8_t subCommand, uint16_t page)
@@ -70,7 +70,7 @@ void PanelFlashDriver::pageRequest(uint8_t subCommand, uint16_t page)
 bool PanelFlashDriver::init()
 {
     command[0] = kInit;
-    return request(1, 1);
+    return request(1, 1, FailedStep::FlashInit, 0);
 }
 
 bool PanelFlashDriver::eraseSector(int32_t sector)
@@ -78,20 +78,20 @@ bool PanelFlashDriver::eraseSector(int32_t sector)
     command[0] = kErase;
     command[1] = static_cast<uint8_t>(sector & 0xFF);
     command[2] = kEraseMode;
-    return request(3, 1);
+    return request(3, 1, FailedStep::FlashErase, sector);
 }
 
 bool PanelFlashDriver::writePage(uint16_t page, const uint8_t *data)
 {
     pageRequest(kWritePage, page);
     std::memcpy(command + 3, data, bootlink::kPageSize);
-    return request(3 + bootlink::kPageSize, 1);
+    return request(3 + bootlink::kPageSize, 1, FailedStep::FlashWrite, page);
 }
 
 bool PanelFlashDriver::readPage(uint16_t page, uint8_t *dst)
 {
     pageRequest(kReadPage, page);
-    if (!request(3, bootlink::kPageSize))
+    if (!request(3, bootlink::kPageSize, FailedStep::FlashRead, page))
         return false;
     std::memcpy(dst, command, bootlink::kPageSize);
     return true;
@@ -99,8 +99,11 @@ bool PanelFlashDriver::readPage(uint16_t page, uint8_t *dst)
 
 bool PanelFlashDriver::flashFirmware()
 {
-    if (!firmwareReady())
+    if (!firmwareReady()) {
+        failed = Failure{};
+        failed.kind = FailureKind::NoFirmware;
         return false;
+    }
     if (!init()) {
         printLine(kMsgInitFailed);
         return false;
@@ -118,7 +121,8 @@ bool PanelFlashDriver::firmwareReady() const
 // an earlier, longer firmware survives behind the new one.
 bool PanelFlashDriver::eraseFirmwareSectors()
 {
-    for (int32_t sector = kFirstSector; sector <= kLastSector; ++sector) {
+    for (int32_t sector = panel::kFirstFirmwareSector; sector <= int32_t{panel::kLastFirmwareSector};
+         ++sector) {
         if (!eraseSector(sector)) {
             printLine(kMsgEraseFailed);
             return false;
@@ -127,12 +131,23 @@ bool PanelFlashDriver::eraseFirmwareSectors()
     return true;
 }
 
+// The image's pages, and at least those through the checksum word at
+// 0x4200: a firmware ending below it would otherwise leave the word erased
+// and the panel refusing to boot.
+uint32_t PanelFlashDriver::pagesToWrite() const
+{
+    constexpr uint32_t throughChecksum =
+        (panel::kChecksumWordLast - panel::kFirmwareRange.first) / panel::kPageSize + 1;
+    return std::max(firmware->pageCount(panel::kPageSize), throughChecksum);
+}
+
 bool PanelFlashDriver::writeFirmwarePages()
 {
     uint8_t page[bootlink::kPageSize];
-    for (uint16_t j = 0; j < firmware->pageCount(bootlink::kPageSize); ++j) {
+    const uint32_t pages = pagesToWrite();
+    for (uint16_t j = 0; j < pages; ++j) {
         firmware->getPage(j, bootlink::kPageSize, page);
-        if (!writePage(static_cast<uint16_t>(kFirstPage + j), page)) {
+        if (!writePage(static_cast<uint16_t>(panel::kFirstFirmwarePage + j), page)) {
             std::fputc('\n', stdout);  // leave the spinner line first
             printLine(kMsgWriteFailed);
             return false;

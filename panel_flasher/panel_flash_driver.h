@@ -4,8 +4,8 @@
 
 #include <cstdint>
 #include <memory>
-#include <string>
 
+#include "devlink/failure.h"
 #include "devlink/s19_image.h"
 
 class BootLink;
@@ -39,19 +39,20 @@ public:
     // the spinner. Needs a loaded firmware.
     bool flashFirmware();
 
-    // Why the last failing call failed: a driver or firmware file
-    // problem, or else what the link reports.
-    std::string failureCause() const;
+    // Why the last call failed: a driver or firmware file problem, or the
+    // link's failure with the request it interrupted. Cleared by every call.
+    const Failure &failure() const { return failed; }
 
 private:
-    bool request(uint16_t n, uint16_t replyCount);
+    bool request(uint16_t n, uint16_t replyCount, FailedStep step, int32_t number);
     void pageRequest(uint8_t subCommand, uint16_t page);
     bool firmwareReady() const;
+    uint32_t pagesToWrite() const;
     bool eraseFirmwareSectors();
     bool writeFirmwarePages();
 
     BootLink *link = nullptr;
-    std::string fileCause;
+    Failure failed;
     std::unique_ptr<S19Image> firmware;
     uint8_t command[3 + 256] = {};
 };

@@ -1,7 +1,5 @@
 #include "panel_flasher/panel_flasher.h"
 
-#include <string>
-
 #include "devlink/boot_link.h"
 #include "devlink/console.h"
 #include "panel_flasher/panel_flash_driver.h"
@@ -16,9 +14,9 @@ constexpr const char *kMsgDone = "Panel OK!!! :)";
 
 constexpr const char *kProgram = "panel_flasher";
 
-bool fail(const char *message, const std::string &cause)
+bool fail(const char *message, const Failure &failure)
 {
-    return reportFailure(kProgram, message, cause);
+    return reportFailure(kProgram, message, failure);
 }
 } // namespace
 
@@ -27,18 +25,18 @@ bool runPanelFlasher(int argc, char **argv)
     BootLink link;
     PanelFlashDriver client(&link);
     if (argc != 2)
-        return fail(kMsgArguments, "usage: panel_flasher <firmware .S19>");
+        return fail(kMsgArguments, fileFailure(FailureKind::Usage, "panel_flasher <firmware .S19>"));
     if (!link.open())
-        return fail(kMsgNoDevice, link.failureCause());
+        return fail(kMsgNoDevice, link.failure());
     if (!link.ping())
-        return fail(kMsgNoBootloader, link.failureCause());
+        return fail(kMsgNoBootloader, link.failure());
     if (!client.loadDriver())
-        return fail(kMsgNoDriver, client.failureCause());
+        return fail(kMsgNoDriver, client.failure());
     // Read only now, after the driver is in the panel's RAM.
     if (!client.loadFirmware(argv[1]))
-        return fail(kMsgBadFirmware, client.failureCause());
+        return fail(kMsgBadFirmware, client.failure());
     if (!client.flashFirmware()) {
-        printCause(kProgram, client.failureCause());
+        printCause(kProgram, client.failure());
         return false;
     }
     printLine(kMsgDone);

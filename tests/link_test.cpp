@@ -7,6 +7,7 @@
 
 #include "devlink/boot_link.h"
 #include "devlink/ram_driver.h"
+#include "panel_flasher/panel_flash_driver.h"
 #include "tests/support.h"
 
 using namespace testing_support;
@@ -262,20 +263,45 @@ TEST(LinkFrames, DriverCallReadingAPageGetsReplyBytesFromTheSecondOn)
 }
 
 // The reply's length is not checked against what the caller wants: a
-// one-byte reply leaves the request's own first byte to be copied.
+// one-byte reply leaves the request's own first byte to be copied. The
+// reply byte is garbage here, so that it cannot pass for the request's.
 TEST(LinkFrames, ShortReplyLeavesTheRequestByteInPlace)
 {
+    emu::ModelFaults mf = replyLength(1);
+    mf.garbageDriverReplies = true;
     uint8_t got = 0;
-    auto panel = withPanel(emu::RamDriver::PanelFlash, replyLength(1), {},
-                           [&](BootLink &link, emu::UsbPanel &) {
-                               ASSERT_TRUE(link.open());
-                               const uint8_t init[] = {0x00};
-                               ASSERT_TRUE(link.driverCall(init, 1, &got, 1));
-                               const uint8_t erase[] = {0x01, 0x08, 0x01};
-                               EXPECT_TRUE(link.driverCall(erase, 3, &got, 1));
-                           });
+    auto panel = withPanel(emu::RamDriver::PanelFlash, mf, {}, [&](BootLink &link, emu::UsbPanel &) {
+        ASSERT_TRUE(link.open());
+        const uint8_t init[] = {0x00};
+        ASSERT_TRUE(link.driverCall(init, 1, &got, 1));
+        const uint8_t erase[] = {0x01, 0x08, 0x01};
+        EXPECT_TRUE(link.driverCall(erase, 3, &got, 1));
+    });
+    const auto in = ofKind(*panel, "IN");
+    ASSERT_EQ(in.size(), 4u);
+    ASSERT_EQ(in[3].bytes.size(), 1u);
+    EXPECT_NE(in[3].bytes[0], 0x01) << "the reply byte must differ from the request's";
     EXPECT_EQ(got, 0x01);
     expectClean(*panel);
+}
+
+// 264 request bytes and the command byte fill the 265-byte frame buffer;
+// one more would run past it, so nothing is sent at all.
+TEST(LinkFrames, RequestsFillTheFrameBufferAndNoMore)
+{
+    const Bytes request = srec::patternBytes(265, 8);
+    Bytes reply(265);
+    auto panel = withPanel(emu::RamDriver::None, {}, {}, [&](BootLink &link, emu::UsbPanel &) {
+        ASSERT_TRUE(link.open());
+        EXPECT_TRUE(link.driverCall(request.data(), 264, nullptr, 0));
+        EXPECT_FALSE(link.driverCall(request.data(), 265, nullptr, 0));
+        EXPECT_EQ(link.failure().kind, FailureKind::RequestTooLong);
+        EXPECT_FALSE(link.driverCall(request.data(), 3, reply.data(), 265));
+    });
+    const auto out = ofKind(*panel, "OUT");
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(out[0].bytes, (Bytes{0x01, 0x09}));
+    EXPECT_EQ(out[1].bytes, cat({0x02}, Bytes(request.begin(), request.begin() + 264)));
 }
 
 TEST(LinkFrames, OversizedDriverReplyFails)
@@ -297,8 +323,9 @@ protected:
             scratch.write("driver.S19", text);
         return withPanel(emu::RamDriver::None, {}, uf, [&](BootLink &link, emu::UsbPanel &) {
             ASSERT_TRUE(link.open());
-            std::string cause;
-            EXPECT_EQ(loadRamDriver(link, scratch.path("driver.S19").c_str(), cause), expected);
+            Failure failure;
+            EXPECT_EQ(loadRamDriver(link, scratch.path("driver.S19").c_str(), failure), expected);
+            EXPECT_EQ(failure.failed(), !expected);
         });
     }
 };
@@ -351,5 +378,36 @@ TEST_F(RamDriverLoad, StopsAtThePageTheLinkFailsToSend)
     auto panel = load(srec::file('3', 0x20000000, srec::patternBytes(0x800, 6)), false, uf);
     EXPECT_EQ(panel->model().ramPagesWritten, (std::vector<int>{0, 1, 2}));
     EXPECT_EQ(ofKind(*panel, "OUT").size(), 7u);
+    expectClean(*panel);
+}
+
+// A client reports the failure of its last call, not one left over from an
+// earlier call; and a firmware that failed to load replaces the good one
+// loaded before it, so that it can never be flashed by mistake.
+TEST_F(RamDriverLoad, ClientFailuresAreThoseOfTheLastCall)
+{
+    scratch.write("good.s19", samples::firmware(0x4000, 0x40FF, 1));
+    std::string bad = samples::firmware(0x4000, 0x40FF, 2);
+    bad[bad.find("S3") + 20] ^= 1;
+    scratch.write("bad.s19", bad);
+    emu::UsbFaults gone;
+    gone.outFault = emu::TransferFault::Gone;
+    gone.outFaultAt = 1;
+    auto panel = withPanel(emu::RamDriver::PanelFlash, {}, gone, [&](BootLink &link, emu::UsbPanel &) {
+        ASSERT_TRUE(link.open());
+        PanelFlashDriver client(&link);
+        EXPECT_TRUE(client.loadFirmware(scratch.path("good.s19").c_str()));
+        EXPECT_FALSE(client.loadFirmware(scratch.path("bad.s19").c_str()));
+        EXPECT_EQ(client.failure().kind, FailureKind::BadRecord);
+        EXPECT_EQ(client.failure().line, 2u);
+        EXPECT_FALSE(client.flashFirmware());
+        EXPECT_EQ(client.failure().kind, FailureKind::NoFirmware);
+        EXPECT_FALSE(client.loadFirmware(scratch.path("missing.s19").c_str()));
+        EXPECT_EQ(client.failure().kind, FailureKind::FileOpen);
+        EXPECT_FALSE(client.init());
+        EXPECT_EQ(describe(client.failure()),
+                  "initialising the panel flash: sending to the panel failed: the panel was unplugged");
+    });
+    EXPECT_EQ(ofKind(*panel, "OUT").size(), 1u);
     expectClean(*panel);
 }

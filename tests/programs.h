@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
+
+#include "devlink/panel_geometry.h"
 #include "tests/support.h"
 
 namespace testing_support {
@@ -27,15 +31,18 @@ protected:
         scratch.write("cf_flash.S19", samples::ramDriver(emu::kPanelDriverTag, kPanelDriverBytes, 22));
     }
 
+    // Every run starts on a panel that holds an old firmware and an old
+    // language, and every run that reports success must leave the panel
+    // holding exactly the file it was given, and bootable.
     ProgramResult run(const std::string &program, const std::vector<std::string> &args,
                       emu::UsbFaults usbFaults = {}, emu::ModelFaults modelFaults = {})
     {
-        emu::UsbPanel panel(emu::RamDriver::Auto, modelFaults, usbFaults);
+        emu::UsbPanel panel(emu::RamDriver::Auto, modelFaults, usbFaults, emu::PanelStart::Used);
         EXPECT_TRUE(panel.ready()) << panel.setupError();
         std::vector<std::string> argv{program};
         argv.insert(argv.end(), args.begin(), args.end());
         ProgramResult r;
-        r.run = emu::runProgram(argv, scratch.dir, true);
+        r.run = emu::runProgram(argv, scratch.dir, true, stdoutLimit);
         EXPECT_TRUE(r.run.started);
         EXPECT_EQ(r.run.signal, 0) << "ended by a signal";
         panel.checkHostEnded(false);
@@ -44,7 +51,85 @@ protected:
         r.violations = panel.violations();
         EXPECT_TRUE(r.violations.empty()) << r.violations.front();
         expectCauseLine(program, r.run);
+        if (r.run.exitStatus == 1)
+            expectPanelHoldsTheFile(program, args, r.model);
         return r;
+    }
+
+    std::string fileText(const std::string &arg) const
+    {
+        std::ifstream in(arg.front() == '/' ? arg : scratch.path(arg), std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+
+    void expectPanelHoldsTheFile(const std::string &program, const std::vector<std::string> &args,
+                                 const emu::PanelModel &model) const
+    {
+        ASSERT_EQ(args.size(), 1u) << "success without exactly one argument";
+        const std::string text = fileText(args[0]);
+        if (program.find("lang_loader") != std::string::npos)
+            expectLanguageLoaded(Bytes(text.begin(), text.end()), model);
+        else
+            expectFirmwareFlashed(text, model);
+    }
+
+    // Data pages 32-287 hold the file's 64 KiB, page 1 its header marked as
+    // loaded; no other page changed.
+    static void expectLanguageLoaded(const Bytes &file, const emu::PanelModel &model)
+    {
+        ASSERT_GE(file.size(), 0x10100u);
+        Bytes expected = model.serialFlashBefore();
+        std::copy(file.begin(), file.begin() + 0x10000, expected.begin() + panel::kFirstLanguagePage * 256);
+        std::copy(file.begin() + 0x10000, file.begin() + 0x10100, expected.begin() + panel::kLanguageHeaderPage * 256);
+        expected[panel::kLanguageHeaderPage * 256 + panel::kLanguageHeaderMarkByte] = 1;
+        expectSameMemory(model.serialFlash(), expected, "serial flash");
+    }
+
+    // The bootloader's area is as it was; the firmware range holds the
+    // file's bytes and erased flash elsewhere, nothing of the old firmware,
+    // and the checksum word the boot check accepts.
+    static void expectFirmwareFlashed(const std::string &text, const emu::PanelModel &model)
+    {
+        Bytes expected = model.panelFlashBefore();
+        const Bytes image = firmwareImage(text);
+        std::copy(image.begin(), image.end(), expected.begin() + panel::kFirmwareRange.first);
+        Bytes flash = model.panelFlash();
+        for (uint32_t a = panel::kChecksumAddress; a <= panel::kChecksumWordLast; ++a)
+            expected[a] = flash[a];
+        expectSameMemory(flash, expected, "panel flash");
+        EXPECT_TRUE(model.bootCheckPasses()) << "the panel would not boot";
+    }
+
+    static void expectSameMemory(const Bytes &got, const Bytes &expected, const char *memory)
+    {
+        ASSERT_EQ(got.size(), expected.size());
+        const auto diff = std::mismatch(got.begin(), got.end(), expected.begin());
+        EXPECT_TRUE(diff.first == got.end())
+            << memory << " differs first at 0x" << std::hex << (diff.first - got.begin());
+    }
+
+    // The firmware range as the file's S3 records fill it, read here apart
+    // from the library so that a fault there cannot hide itself.
+    static Bytes firmwareImage(const std::string &text)
+    {
+        Bytes image(panel::kFirmwareRange.size(), 0xFF);
+        std::istringstream lines(text);
+        std::string chunk, line;
+        auto byteAt = [&line](std::size_t i) { return static_cast<uint8_t>(std::stoul(line.substr(i, 2), nullptr, 16)); };
+        while (std::getline(lines, chunk, '\n')) {
+            for (std::istringstream parts(chunk); std::getline(parts, line, '\r');) {
+                if (line.compare(0, 2, "S3") != 0)
+                    continue;
+                const uint32_t address = uint32_t{byteAt(4)} << 24 | uint32_t{byteAt(6)} << 16 |
+                                         uint32_t{byteAt(8)} << 8 | byteAt(10);
+                for (uint32_t i = 0; i + 5 < byteAt(2); ++i)
+                    if (panel::kFirmwareRange.holds(address + i))
+                        image[address + i - panel::kFirmwareRange.first] = byteAt(12 + 2 * i);
+            }
+        }
+        return image;
     }
 
     // Silence on standard error after success; after a failure at most
@@ -77,6 +162,8 @@ protected:
     }
 
     Scratch scratch;
+    // Standard output is closed after this many bytes, as by `| head -c N`.
+    std::size_t stdoutLimit = std::string::npos;
 };
 
 // The run touched no USB device at all.

@@ -1,0 +1,136 @@
+#include "devlink/failure.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// libusb's negated errno in the words that tell a technician what to do.
+std::string describeError(int result)
+{
+    switch (-result) {
+    case EACCES:
+    case EPERM:
+        return "permission denied: install the udev rule, or run as root";
+    case EBADF:  // libusb hands out a handle even when the node would not open
+        return "the panel's device node could not be opened: install the udev rule, or run as root";
+    case EBUSY:
+        return "busy: another program holds the panel";
+    case ENODEV:
+    case ENOENT:
+    case ESHUTDOWN:
+        return "the panel was unplugged";
+    case ETIMEDOUT:
+        return "no answer within 5 s";
+    default:
+        return std::strerror(-result);
+    }
+}
+
+// A transfer's outcome: an error, or a count short of what was asked.
+std::string describeTransfer(int result, int wanted)
+{
+    if (result < 0)
+        return describeError(result);
+    return "the panel stalled or cut the transfer short (" + std::to_string(result) + " of " +
+           std::to_string(wanted) + " bytes)";
+}
+
+std::string hex(uint32_t value, int digits)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%0*X", digits, value);
+    return text;
+}
+
+std::string quoted(const std::string &path) { return "\"" + path + "\""; }
+
+std::string describeKind(const Failure &f)
+{
+    switch (f.kind) {
+    case FailureKind::None:
+        return {};
+    case FailureKind::NoPanel:
+        return "no USB device 15a2:0040 found: is the panel plugged in and in its bootloader?";
+    case FailureKind::NoAccess:
+        return "the panel (USB 15a2:0040) is connected, but this user may not open it: install the "
+               "udev rule and join group plugdev, or log in at the machine, or run as root";
+    case FailureKind::Open:
+        // errno is only worth quoting when usb_open left one.
+        if (f.result == 0)
+            return "the panel was found but could not be opened";
+        return "the panel was found but could not be opened: " + describeError(f.result);
+    case FailureKind::Configure:
+        return "could not select the panel's configuration 1: " + describeError(f.result);
+    case FailureKind::Claim:
+        return "could not claim the panel's interface 0: " + describeError(f.result);
+    case FailureKind::Send:
+        return "sending to the panel failed: " + describeTransfer(f.result, f.wanted);
+    case FailureKind::Receive:
+        return "receiving from the panel failed: " + describeTransfer(f.result, f.wanted);
+    case FailureKind::ReplyTooLong:
+        return "the panel announced a " + std::to_string(f.result) +
+               "-byte reply; a frame holds at most 265";
+    case FailureKind::NotBootloader:
+        if (f.result < 0)
+            return "the panel answered the ping with an empty frame, not its bootloader's \"B\"";
+        return "the panel answered the ping with " + hex(static_cast<uint32_t>(f.result), 2) +
+               ", not its bootloader's \"B\"";
+    case FailureKind::RequestTooLong:
+        return "a request of " + std::to_string(f.result) + " bytes does not fit a frame";
+    case FailureKind::FileOpen:
+        return "cannot open " + quoted(f.path) + ": " + std::strerror(f.result);
+    case FailureKind::FileRead:
+        if (f.result == 0)
+            return quoted(f.path) + " ended before byte " + std::to_string(f.offset);
+        if (f.offset >= 0)
+            return "cannot read " + quoted(f.path) + " at byte " + std::to_string(f.offset) + ": " +
+                   std::strerror(f.result);
+        return "cannot read " + quoted(f.path) + ": " + std::strerror(f.result);
+    case FailureKind::BadRecord:
+        return quoted(f.path) + " line " + std::to_string(f.line) + ": bad S-record";
+    case FailureKind::NoDataInRange:
+        return quoted(f.path) + " holds no S3 data in " + hex(f.first, 4) + "-" + hex(f.last, 4);
+    case FailureKind::LanguageTooShort:
+        return quoted(f.path) + " is " + std::to_string(f.size) + " bytes; a language file has " +
+               std::to_string(f.wanted);
+    case FailureKind::NotRegularFile:
+        return quoted(f.path) + " is not a regular file";
+    case FailureKind::NoFirmware:
+        return "no firmware image is loaded";
+    case FailureKind::Usage:
+        return "usage: " + f.path;
+    }
+    return {};
+}
+
+std::string describeStep(const Failure &f)
+{
+    const std::string n = std::to_string(f.number);
+    switch (f.step) {
+    case FailedStep::None: return {};
+    case FailedStep::Ping: return "pinging the bootloader";
+    case FailedStep::RamPage: return "sending RAM driver page " + n;
+    case FailedStep::DriverCall: return "calling the RAM driver";
+    case FailedStep::SerialInit: return "initialising the serial flash";
+    case FailedStep::SerialWrite: return "writing serial flash page " + n;
+    case FailedStep::SerialRead: return "reading serial flash page " + n;
+    case FailedStep::FlashInit: return "initialising the panel flash";
+    case FailedStep::FlashErase: return "erasing flash sector " + n;
+    case FailedStep::FlashWrite: return "writing flash page " + n;
+    case FailedStep::FlashRead: return "reading flash page " + n;
+    }
+    return {};
+}
+
+} // namespace
+
+std::string describe(const Failure &failure)
+{
+    const std::string what = describeKind(failure);
+    const std::string step = describeStep(failure);
+    if (what.empty() || step.empty())
+        return what;
+    return step + ": " + what;
+}
