@@ -59,3 +59,15 @@ bool loadRamDriver(BootLink &link, const char *fileName, Failure &failure)
     }
     return uploadImage(holder, link, failure);
 }
+
+bool callRamDriver(BootLink &link, const uint8_t *request, uint16_t n, uint8_t *replyDst,
+                   uint16_t replyCount, FailedStep step, int32_t number, Failure &failure)
+{
+    failure = Failure{};
+    if (link.driverCall(request, n, replyDst, replyCount))
+        return true;
+    failure = link.failure();
+    failure.step = step;
+    failure.number = number;
+    return false;
+}

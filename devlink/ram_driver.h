@@ -2,6 +2,7 @@
 // and sent to the bootloader page by page.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 
 #include "devlink/failure.h"
@@ -22,3 +23,9 @@ bool uploadImage(const ImageHolder &holder, BootLink &link, Failure &failure);
 // Both of the above; nothing is sent unless the whole file loaded and put
 // at least one byte in the driver's range.
 bool loadRamDriver(BootLink &link, const char *fileName, Failure &failure);
+
+// One request to the loaded RAM driver (bootloader command 2). On failure
+// `failure` is the link's, named after the request `step` on page or
+// sector `number`; on success it is cleared.
+bool callRamDriver(BootLink &link, const uint8_t *request, uint16_t n, uint8_t *replyDst,
+                   uint16_t replyCount, FailedStep step, int32_t number, Failure &failure);

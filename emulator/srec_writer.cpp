@@ -95,7 +95,7 @@ std::string ramDriver(const char *tag, std::size_t size, uint32_t seed)
         bytes[emu::kDriverSizeOffset] = static_cast<uint8_t>(size >> 8);
         bytes[emu::kDriverSizeOffset + 1] = static_cast<uint8_t>(size);
     }
-    return srec::file('3', 0x20000000, bytes);
+    return srec::file('3', panel::kRamDriverRange.first, bytes);
 }
 
 std::vector<uint8_t> languageFile(uint32_t seed)

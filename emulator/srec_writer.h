@@ -31,7 +31,8 @@ bool writeText(const std::string &path, const std::string &text);
 } // namespace srec
 
 namespace samples {
-// A RAM driver file of `size` bytes from 0x20000000 that starts with `tag`.
+// A RAM driver file of `size` bytes from 0x20000000 that starts with `tag`
+// and carries its size behind it (see emu::kDriverSizeOffset).
 std::string ramDriver(const char *tag, std::size_t size, uint32_t seed);
 // A language file: 64 KiB of data and a 256-byte header.
 std::vector<uint8_t> languageFile(uint32_t seed);

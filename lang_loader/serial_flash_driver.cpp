@@ -21,13 +21,7 @@ bool SerialFlashDriver::loadDriver()
 bool SerialFlashDriver::call(uint16_t n, uint8_t *replyDst, uint16_t replyCount, FailedStep step,
                              int32_t number)
 {
-    failed = Failure{};
-    if (link->driverCall(command, n, replyDst, replyCount))
-        return true;
-    failed = link->failure();
-    failed.step = step;
-    failed.number = number;
-    return false;
+    return callRamDriver(*link, command, n, replyDst, replyCount, step, number, failed);
 }
 
 bool SerialFlashDriver::init()

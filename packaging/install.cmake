@@ -6,19 +6,31 @@ install(TARGETS lang_loader panel_flasher RUNTIME DESTINATION ${CMAKE_INSTALL_BI
 install(FILES ${PROJECT_SOURCE_DIR}/man/lang_loader.1 ${PROJECT_SOURCE_DIR}/man/panel_flasher.1
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
-# udev reads its rules only from its own directory, whatever the prefix: ask
-# udev where that is. Without udev's pkg-config file the rule goes below the
-# prefix (a relative path), which is also where a package puts it.
+# udev reads rules from /etc/udev/rules.d and from its own directory below
+# /usr, never from below another prefix. So an install into /usr (and the
+# .deb, whose prefix is /usr) puts the rule in udev's directory, and an
+# install under any other prefix (/usr/local, /opt/...) puts it in
+# /etc/udev/rules.d. The prefix is known only at install time
+# (cmake --install --prefix), hence the install script. A non-empty
+# PANEL_UDEV_RULES_DIR overrides both; a relative one is below the prefix.
 pkg_get_variable(PANEL_UDEVDIR udev udevdir)
-if(PANEL_UDEVDIR)
-  set(PANEL_UDEV_RULES_DEFAULT "${PANEL_UDEVDIR}/rules.d")
-else()
-  set(PANEL_UDEV_RULES_DEFAULT "lib/udev/rules.d")
+if(NOT PANEL_UDEVDIR)
+  set(PANEL_UDEVDIR "/usr/lib/udev")
 endif()
-set(PANEL_UDEV_RULES_DIR "${PANEL_UDEV_RULES_DEFAULT}" CACHE PATH
-    "Where the panel's udev rule is installed (relative paths are below the prefix)")
-install(FILES ${PROJECT_SOURCE_DIR}/packaging/60-panel-service-tools.rules
-        DESTINATION ${PANEL_UDEV_RULES_DIR})
+set(PANEL_UDEV_RULES_DIR "" CACHE PATH
+    "Where the panel's udev rule is installed; empty: udev's directory for prefix /usr, else /etc/udev/rules.d")
+install(CODE "
+  set(panel_rules_dir \"${PANEL_UDEV_RULES_DIR}\")
+  if(panel_rules_dir AND NOT IS_ABSOLUTE \"\${panel_rules_dir}\")
+    set(panel_rules_dir \"\${CMAKE_INSTALL_PREFIX}/\${panel_rules_dir}\")
+  elseif(NOT panel_rules_dir AND CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+    set(panel_rules_dir \"${PANEL_UDEVDIR}/rules.d\")
+  elseif(NOT panel_rules_dir)
+    set(panel_rules_dir \"/etc/udev/rules.d\")
+  endif()
+  file(INSTALL DESTINATION \"\${panel_rules_dir}\" TYPE FILE
+       FILES \"${PROJECT_SOURCE_DIR}/packaging/60-panel-service-tools.rules\")
+")
 
 set(CPACK_PACKAGE_NAME "panel-service-tools")
 set(CPACK_PACKAGE_VENDOR "Panel service team")

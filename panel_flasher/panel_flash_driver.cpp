@@ -52,13 +52,7 @@ bool PanelFlashDriver::loadFirmware(const char *path)
 // after the request.
 bool PanelFlashDriver::request(uint16_t n, uint16_t replyCount, FailedStep step, int32_t number)
 {
-    failed = Failure{};
-    if (link->driverCall(command, n, command, replyCount))
-        return true;
-    failed = link->failure();
-    failed.step = step;
-    failed.number = number;
-    return false;
+    return callRamDriver(*link, command, n, command, replyCount, step, number, failed);
 }
 
 void PanelFlashDriver::pageRequest(uint8_t subCommand, uint16_t page)

@@ -19,6 +19,7 @@ struct CauseCase {
     std::function<void(const Scratch &)> prepare;  // may spoil a file
     std::string out;
     std::string err;
+    emu::ModelFaults model = {};
 };
 
 // ctest lists the case by its name, not by its bytes.
@@ -62,6 +63,18 @@ const std::vector<CauseCase> kCases{
     {"PanelFlasherClaimBusy", kPanelFlasher, usb([](emu::UsbFaults &f) { f.claimErrno = EBUSY; }),
      nullptr, "ERROR: No encuentra el driver\n",
      "could not claim the panel's interface 0: busy: another program holds the panel"},
+    // Listed in sysfs but not by libusb: what a user without access sees.
+    {"LangLoaderWithoutAccess", kLangLoader, usb([](emu::UsbFaults &f) { f.noAccess = true; }), nullptr,
+     kLangBusy,
+     "the panel (USB 15a2:0040) is connected, but this user may not open it: install the udev rule "
+     "and join group plugdev, or log in at the machine, or run as root"},
+    {"PanelFlasherEmptyPingReply", kPanelFlasher, {}, nullptr, "ERROR: No encuentra el bootloader\n",
+     "pinging the bootloader: the panel answered the ping with an empty frame, not its bootloader's \"B\"",
+     [] {
+         emu::ModelFaults f;
+         f.ping = emu::PingReply::Empty;
+         return f;
+     }()},
     {"LangLoaderNoPanel", kLangLoader, usb([](emu::UsbFaults &f) { f.noPanel = true; }), nullptr,
      kLangBusy, "no USB device 15a2:0040 found: is the panel plugged in and in its bootloader?"},
     // OUT 20 is the payload of the fifth data page's frame.
@@ -103,7 +116,7 @@ protected:
 TEST_P(Cause, OneLineOnStandardErrorAndStandardOutputUnchanged)
 {
     const CauseCase &c = GetParam();
-    const auto r = run(c.program, {"input"}, c.faults);
+    const auto r = run(c.program, {"input"}, c.faults, c.model);
     EXPECT_EQ(r.run.exitStatus, 0);
     EXPECT_EQ(r.run.out, c.out);
     const std::string name = c.program.substr(c.program.rfind('/') + 1);

@@ -10,27 +10,36 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 expect_file() { [ -f "$1" ] || fail "missing $1"; }
 
 # The rule must match the bootloader's vendor and product, and grant access
-# through the seat (uaccess), not through a fixed group or mode.
+# both through the seat (uaccess) and through group plugdev, for a
+# technician without a seat (SSH, a headless station).
 check_rule() {
   local rule=$1
   grep -q 'ATTR{idVendor}=="15a2"' "$rule" || fail "the rule does not name vendor 15a2"
   grep -q 'ATTR{idProduct}=="0040"' "$rule" || fail "the rule does not name product 0040"
   grep -q 'TAG+="uaccess"' "$rule" || fail "the rule does not tag uaccess"
+  grep -q 'GROUP="plugdev", MODE="0660"' "$rule" || fail "the rule does not open the panel to plugdev"
 }
 
+# udev never reads rules below a prefix such as /opt/panel or /usr/local:
+# there the rule goes to /etc/udev/rules.d; into /usr, to udev's own folder.
 install_tree() {
-  DESTDIR="$work/root" cmake --install "$build" --prefix /opt/panel >/dev/null || fail "cmake --install"
-  local rules
-  rules=$(grep -E '^PANEL_UDEV_RULES_DIR:' "$build/CMakeCache.txt" | cut -d= -f2)
-  case "$rules" in /*) ;; *) rules="/opt/panel/$rules" ;; esac
-  for p in lang_loader panel_flasher; do
-    [ -x "$work/root/opt/panel/bin/$p" ] || fail "missing program bin/$p"
-    expect_file "$work/root/opt/panel/share/man/man1/$p.1"
+  local udevdir
+  udevdir=$(pkg-config --variable=udevdir udev 2>/dev/null)
+  for prefix in /opt/panel /usr/local /usr; do
+    local root="$work/root$prefix" rules=/etc/udev/rules.d
+    [ "$prefix" = /usr ] && rules=${udevdir:-/usr/lib/udev}/rules.d
+    DESTDIR="$root" cmake --install "$build" --prefix "$prefix" >/dev/null || fail "cmake --install --prefix $prefix"
+    expect_file "$root$rules/60-panel-service-tools.rules"
+    [ "$prefix" = /usr ] || [ -z "$(find "$root$prefix" -name '*.rules')" ] ||
+      fail "a rule below the prefix $prefix, where udev never looks"
   done
-  expect_file "$work/root$rules/60-panel-service-tools.rules"
-  check_rule "$work/root$rules/60-panel-service-tools.rules"
+  for p in lang_loader panel_flasher; do
+    [ -x "$work/root/opt/panel/opt/panel/bin/$p" ] || fail "missing program bin/$p"
+    expect_file "$work/root/opt/panel/opt/panel/share/man/man1/$p.1"
+  done
+  check_rule "$work/root/opt/panel/etc/udev/rules.d/60-panel-service-tools.rules"
   # The installed programs run on their own: no emulator, no panel.
-  out=$("$work/root/opt/panel/bin/panel_flasher" 2>/dev/null)
+  out=$("$work/root/opt/panel/opt/panel/bin/panel_flasher" 2>/dev/null)
   [ "$out" = "ERROR: No existe fichero .s19" ] || fail "installed panel_flasher printed '$out'"
 }
 
@@ -44,8 +53,10 @@ man_pages() {
     done
   done
   # The Latin-1 message renders with its accent.
-  groff -man -Tutf8 "$source/man/lang_loader.1" 2>/dev/null | sed 's/.\x08//g' |
-    grep -q "par.metros de entrada" || fail "lang_loader.1 lacks the arguments message"
+  # Read whole first: grep -q would stop reading early, and pipefail would
+  # then count the writer's broken pipe as a failure.
+  text=$(groff -man -Tutf8 "$source/man/lang_loader.1" 2>/dev/null | sed 's/.\x08//g')
+  grep -q "par.metros de entrada" <<<"$text" || fail "lang_loader.1 lacks the arguments message"
 }
 
 deb_package() {

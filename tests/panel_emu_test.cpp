@@ -92,6 +92,12 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Misbehaviour{"three-byte-header", {}, "frame header transfer is not 2 bytes"},
                       Misbehaviour{"long-payload", {}, "payload length differs from its header"},
                       Misbehaviour{"unclaimed", {}, "before configuration 1 was set and interface 0 claimed"},
+                      Misbehaviour{"configured-unclaimed", {}, "before configuration 1 was set and interface 0 claimed"},
+                      Misbehaviour{"serial-write-before-init", {"--driver=serial"}, "serial flash written before initialise"},
+                      Misbehaviour{"erase-bootloader", {"--driver=panel"}, "erase of sector 7, the bootloader's"},
+                      Misbehaviour{"write-bootloader", {"--driver=panel"}, "write of flash page 63, the bootloader's"},
+                      Misbehaviour{"ram-page-32", {}, "RAM page 32 is past the 8 KiB RAM window"},
+                      Misbehaviour{"driver-before-upload", {}, "RAM driver called before all of its pages were uploaded"},
                       Misbehaviour{"retry", {"--fail-out=1:stall"}, "a retry"},
                       Misbehaviour{"unreleased", {}, "interface 0 was not released"}),
     [](const auto &info) {

@@ -317,6 +317,16 @@ TEST(S19Lines, RecordCutShortIsBad)
     EXPECT_EQ(parseRam(line)->getStatus(), 2);
 }
 
+// The line before leaves the missing checksum right where a reader that
+// looked past the line's end would find it.
+TEST(S19Lines, RecordOnePairShortDoesNotBorrowFromTheLineBefore)
+{
+    const std::string line = srec::record('3', 0x20000000, {1, 2, 3, 4});
+    auto p = parseRam(line + "\n" + line.substr(0, line.size() - 2) + "\n");
+    EXPECT_EQ(p->getStatus(), 1);
+    EXPECT_EQ(p->getBadLine(), 2u);
+}
+
 TEST(S19Lines, CountTooSmallForAddressAndChecksumIsBad)
 {
     EXPECT_EQ(parseRam("S30400000000FB\n")->getStatus(), 1);
