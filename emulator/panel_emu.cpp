@@ -77,21 +77,6 @@ bool parseErrno(const char *text, int &out)
     return true;
 }
 
-bool parseTransferFault(const char *text, int &at, emu::TransferFault &kind)
-{
-    char *end = nullptr;
-    const long n = std::strtol(text, &end, 10);
-    if (end == text || n < 1 || n > 1000000)
-        return false;
-    at = static_cast<int>(n);
-    const std::string rest = end;
-    if (rest.empty() || rest == ":gone") kind = emu::TransferFault::Gone;
-    else if (rest == ":stall") kind = emu::TransferFault::Stall;
-    else if (rest == ":never") kind = emu::TransferFault::Never;
-    else return false;
-    return true;
-}
-
 // A frame length a reply header can announce.
 bool parseLength(const char *text, int &out)
 {
@@ -182,8 +167,8 @@ int parseOptions(int argc, char **argv, Options &o)
         case kRefuseConfig: ok = parseErrno(optarg, o.usbFaults.configErrno); break;
         case kRefuseClaim: ok = parseErrno(optarg, o.usbFaults.claimErrno); break;
         case kKernel: o.usbFaults.kernelDriver = true; break;
-        case kFailOut: ok = parseTransferFault(optarg, o.usbFaults.outFaultAt, o.usbFaults.outFault); break;
-        case kFailIn: ok = parseTransferFault(optarg, o.usbFaults.inFaultAt, o.usbFaults.inFault); break;
+        case kFailOut: ok = emu::parseTransferFault(optarg, o.usbFaults.outFaultAt, o.usbFaults.outFault); break;
+        case kFailIn: ok = emu::parseTransferFault(optarg, o.usbFaults.inFaultAt, o.usbFaults.inFault); break;
         case kPing:
             if (arg == "normal") o.modelFaults.ping = emu::PingReply::Normal;
             else if (arg == "other") o.modelFaults.ping = emu::PingReply::OtherFirstByte;

@@ -1,55 +1,19 @@
+// The umockdev front end's answers to the host's usbfs calls: the
+// configuration, the claim, and every bulk transfer, through the panel
+// model, the host rules and the fault plan.
 #include "emulator/usb_panel.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <dirent.h>
-#include <map>
-#include <mutex>
 #include <thread>
 
-#include <sys/ioctl.h>
-#include <linux/usbdevice_fs.h>
-#include <umockdev.h>
+#include "emulator/usb_panel_impl.h"
 
 namespace emu {
 
 namespace {
-
-constexpr uint8_t kPanelVendorLo = 0xA2, kPanelVendorHi = 0x15;
-constexpr uint8_t kPanelProductLo = 0x40, kPanelProductHi = 0x00;
-
-// Device descriptor, then configuration 1 with interface 0 and its two bulk
-// endpoints, as the node file of a usbfs device holds them.
-std::vector<uint8_t> descriptors(uint8_t vendorLo, uint8_t vendorHi, uint8_t productLo,
-                                 uint8_t productHi)
-{
-    return {
-        // device
-        0x12, 0x01, 0x00, 0x02, 0x00, 0x00, 0x00, 0x40, vendorLo, vendorHi, productLo, productHi,
-        0x00, 0x01, 0x00, 0x00, 0x00, 0x01,
-        // configuration 1, 32 bytes in all
-        0x09, 0x02, 0x20, 0x00, 0x01, 0x01, 0x00, 0x80, 0x32,
-        // interface 0, two endpoints, vendor class
-        0x09, 0x04, 0x00, 0x00, 0x02, 0xFF, 0x00, 0x00, 0x00,
-        // bulk IN 0x81 and bulk OUT 0x02, 64-byte packets
-        0x07, 0x05, 0x81, 0x02, 0x40, 0x00, 0x00,
-        0x07, 0x05, 0x02, 0x02, 0x40, 0x00, 0x00,
-    };
-}
-
-std::string upperHex(const std::vector<uint8_t> &bytes)
-{
-    static const char digits[] = "0123456789ABCDEF";
-    std::string out;
-    for (uint8_t b : bytes) {
-        out += digits[b >> 4];
-        out += digits[b & 0xF];
-    }
-    return out;
-}
 
 std::string errnoName(int e)
 {
@@ -61,91 +25,6 @@ std::string errnoName(int e)
     case ENODEV: return "ENODEV";
     default: return "errno " + std::to_string(e);
     }
-}
-
-enum class Role { Decoy, Panel, SecondPanel };
-
-// A URB the host has submitted and not yet reaped.
-struct Urb {
-    UMockdevIoctlClient *owner = nullptr;
-    gulong address = 0;  // the host's own URB
-    bool in = false;
-    int endpoint = 0;
-    std::size_t length = 0;
-    bool done = false;
-    std::size_t wireIndex = 0;
-};
-
-struct ClientState {
-    bool claimed = false;
-    bool released = false;
-    bool closedSeen = false;
-};
-
-} // namespace
-
-struct Device {
-    UsbPanel::Impl *panel = nullptr;
-    std::string name;  // "001/002"
-    std::string sysfsPath;
-    int devnum = 0;
-    Role role = Role::Decoy;
-    UMockdevIoctlBase *handler = nullptr;
-};
-
-struct UsbPanel::Impl {
-    mutable std::mutex lock;
-    PanelModel model;
-    UsbFaults faults;
-    UMockdevTestbed *testbed = nullptr;
-    std::string root;
-    std::string error;
-    std::vector<std::unique_ptr<Device>> devices;
-    std::vector<std::string> order;
-    std::map<UMockdevIoctlClient *, ClientState> clients;
-    std::vector<Urb> urbs;
-    std::vector<WireEntry> wire;
-    std::vector<std::string> problems;
-    int configuration = 0;
-    std::string configured;
-    bool kernelDriverBound = false;
-    bool gone = false;
-    bool faultInjected = false;
-    int outCount = 0;
-    int inCount = 0;
-
-    Impl(RamDriver driver, ModelFaults mf, UsbFaults uf, PanelStart start)
-        : model(driver, mf, start), faults(uf)
-    {
-    }
-
-    bool build();
-    bool addSysfsOnlyPanel(int devnum);
-    void handle(Device &dev, UMockdevIoctlClient *client);
-    void noteClosedClients(const std::string &device);
-    void submit(Device &dev, UMockdevIoctlClient *client, UMockdevIoctlData *arg);
-    void reap(UMockdevIoctlClient *client, UMockdevIoctlData *arg, bool wait);
-    void discard(UMockdevIoctlClient *client, UMockdevIoctlData *arg);
-    void checkTransferAllowed(const Device &dev, UMockdevIoctlClient *client, const usbdevfs_urb &urb);
-    WireEntry &log(const Device &dev, const char *op, int number);
-};
-
-namespace {
-
-gboolean onIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer data)
-{
-    auto *dev = static_cast<Device *>(data);
-    dev->panel->handle(*dev, client);
-    return TRUE;
-}
-
-void onConnected(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer data)
-{
-    auto *dev = static_cast<Device *>(data);
-    std::lock_guard<std::mutex> guard(dev->panel->lock);
-    g_object_ref(client);
-    dev->panel->clients.emplace(client, ClientState{});
-    dev->panel->noteClosedClients(dev->name);
 }
 
 // Nothing ready yet: libusb polls without pause, so answering "try again"
@@ -201,108 +80,6 @@ WireEntry &UsbPanel::Impl::log(const Device &dev, const char *op, int number)
     return wire.back();
 }
 
-bool UsbPanel::Impl::build()
-{
-    GError *err = nullptr;
-    testbed = umockdev_testbed_new();
-    gchar *rootDir = umockdev_testbed_get_root_dir(testbed);
-    root = rootDir;
-    g_free(rootDir);
-
-    const bool panelListed = !faults.noPanel && !faults.noAccess;
-    std::vector<Role> roles;
-    if (faults.decoyFirst || !panelListed)
-        roles.push_back(Role::Decoy);
-    if (panelListed)
-        roles.push_back(Role::Panel);
-    if (faults.secondPanel && panelListed)
-        roles.push_back(Role::SecondPanel);
-
-    // libusb-0.1 keeps what it learnt of a device under its node name for
-    // the life of the process: every panel of a process gets new names.
-    static std::atomic<int> nextDevnum{2};
-    for (std::size_t i = 0; i < roles.size(); ++i) {
-        auto dev = std::make_unique<Device>();
-        dev->panel = this;
-        dev->devnum = nextDevnum++;
-        char name[16];
-        std::snprintf(name, sizeof name, "001/%03d", dev->devnum);
-        dev->name = name;
-        const std::string record =
-            "P: /devices/pci0000:00/0000:00:14.0/usb1/1-" + std::to_string(i + 1) + "\n" +
-            "N: bus/usb/" + dev->name + "=" + upperHex(descriptors(0, 0, 0, 0)) + "\n" +
-            "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=/dev/bus/usb/" + dev->name +
-            "\nE: BUSNUM=001\nE: DEVNUM=" + std::string(name + 4) +
-            "\nA: busnum=1\nA: devnum=" + std::to_string(dev->devnum) +
-            "\nA: bConfigurationValue=1\nA: bNumConfigurations=1\nA: speed=12\n";
-        dev->sysfsPath = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-" + std::to_string(i + 1);
-        if (!umockdev_testbed_add_from_string(testbed, record.c_str(), &err)) {
-            error = std::string("cannot add device: ") + err->message;
-            g_error_free(err);
-            return false;
-        }
-        dev->handler = umockdev_ioctl_base_new();
-        g_signal_connect(dev->handler, "handle-ioctl", G_CALLBACK(onIoctl), dev.get());
-        g_signal_connect(dev->handler, "client-connected", G_CALLBACK(onConnected), dev.get());
-        const std::string node = "/dev/bus/usb/" + dev->name;
-        if (!umockdev_testbed_attach_ioctl(testbed, node.c_str(), dev->handler, &err)) {
-            error = std::string("cannot attach to ") + node + ": " + err->message;
-            g_error_free(err);
-            return false;
-        }
-        devices.push_back(std::move(dev));
-    }
-
-    // libusb lists a bus's devices in the order its directory reads, which
-    // depends on the file system; hand out the roles in that order.
-    const std::string busDir = root + "/dev/bus/usb/001";
-    if (DIR *dir = opendir(busDir.c_str())) {
-        while (dirent *entry = readdir(dir))
-            if (entry->d_name[0] != '.')
-                order.push_back(std::string("001/") + entry->d_name);
-        closedir(dir);
-    }
-    if (order.size() != devices.size()) {
-        error = "cannot list " + busDir;
-        return false;
-    }
-    for (std::size_t i = 0; i < order.size(); ++i) {
-        auto dev = std::find_if(devices.begin(), devices.end(),
-                                [&](const auto &d) { return d->name == order[i]; });
-        (*dev)->role = roles[i];
-        // sysfs lists vendor and product as the kernel does, in hex.
-        const bool decoy = roles[i] == Role::Decoy;
-        umockdev_testbed_set_attribute(testbed, (*dev)->sysfsPath.c_str(), "idVendor", decoy ? "1234" : "15a2");
-        umockdev_testbed_set_attribute(testbed, (*dev)->sysfsPath.c_str(), "idProduct", decoy ? "5678" : "0040");
-        const auto bytes = roles[i] == Role::Decoy
-                               ? descriptors(0x34, 0x12, 0x78, 0x56)
-                               : descriptors(kPanelVendorLo, kPanelVendorHi, kPanelProductLo,
-                                             kPanelProductHi);
-        const std::string path = root + "/dev/bus/usb/" + order[i];
-        if (FILE *f = std::fopen(path.c_str(), "wb")) {
-            std::fwrite(bytes.data(), 1, bytes.size(), f);
-            std::fclose(f);
-        }
-    }
-    kernelDriverBound = faults.kernelDriver;
-    return !faults.noAccess || addSysfsOnlyPanel(nextDevnum++);
-}
-
-// Only the kernel's record of the panel, without a node for libusb.
-bool UsbPanel::Impl::addSysfsOnlyPanel(int devnum)
-{
-    const std::string record = "P: /devices/pci0000:00/0000:00:14.0/usb1/1-9\n"
-                               "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: BUSNUM=001\n"
-                               "A: busnum=1\nA: devnum=" + std::to_string(devnum) +
-                               "\nA: idVendor=15a2\nA: idProduct=0040\n";
-    GError *err = nullptr;
-    if (umockdev_testbed_add_from_string(testbed, record.c_str(), &err))
-        return true;
-    error = std::string("cannot add the panel's sysfs record: ") + err->message;
-    g_error_free(err);
-    return false;
-}
-
 // Claims and URBs belong to one open file; a client whose connection has
 // gone is a host that closed the device.
 void UsbPanel::Impl::noteClosedClients(const std::string &device)
@@ -348,7 +125,7 @@ void UsbPanel::Impl::handle(Device &dev, UMockdevIoctlClient *client)
             clients[client].released = true;
             log(dev, "RELEASE", 0).outcome = "gone";
         } else if (request == USBDEVFS_SUBMITURB) {
-            problems.push_back("transfer after the panel was unplugged");
+            rules.transferAfterUnplug();
             log(dev, "SUBMIT", 0).outcome = "gone";
         }
         refuse(client, ENODEV);
@@ -499,12 +276,9 @@ void UsbPanel::Impl::submit(Device &dev, UMockdevIoctlClient *client, UMockdevIo
     u.wireIndex = wire.size() - 1;
     checkTransferAllowed(dev, client, urb);
 
-    const int n = u.in ? ++inCount : ++outCount;
-    const TransferFault fault =
-        u.in ? (n == faults.inFaultAt ? faults.inFault : TransferFault::None)
-             : (n == faults.outFaultAt ? faults.outFault : TransferFault::None);
+    const TransferFault fault = transferFaults.next(u.in);
     if (fault != TransferFault::None)
-        faultInjected = true;
+        rules.transferFailed();
     int status = 0;
     std::vector<uint8_t> received;
     switch (fault) {
@@ -533,8 +307,7 @@ void UsbPanel::Impl::submit(Device &dev, UMockdevIoctlClient *client, UMockdevIo
             return;
         } else if (received.size() > u.length) {
             // The panel's packet does not fit: the host sees an overflow.
-            problems.push_back("IN transfer of " + std::to_string(u.length) +
-                               " bytes shorter than the panel's " + std::to_string(received.size()));
+            rules.inTooShort(u.length, received.size());
             model.inTaken();
             status = -EOVERFLOW;
             received.clear();
@@ -560,14 +333,9 @@ void UsbPanel::Impl::checkTransferAllowed(const Device &dev, UMockdevIoctlClient
                                           const usbdevfs_urb &urb)
 {
     const bool in = (urb.endpoint & 0x80) != 0;
-    if (faultInjected)
-        problems.push_back(std::string(in ? "IN" : "OUT") + " transfer after a failed one: a retry");
-    if (dev.role != Role::Panel)
-        problems.push_back("bulk transfer to a device that is not the panel");
-    else if (configuration != 1 || !clients[client].claimed)
-        problems.push_back("bulk transfer before configuration 1 was set and interface 0 claimed");
-    if (urb.type != USBDEVFS_URB_TYPE_BULK || urb.endpoint != (in ? 0x81 : 0x02))
-        problems.push_back("transfer that is not bulk on endpoint 0x02 or 0x81");
+    rules.transferStarted(in, dev.role == Role::Panel,
+                          configuration == 1 && clients[client].claimed,
+                          urb.type == USBDEVFS_URB_TYPE_BULK && urb.endpoint == (in ? 0x81 : 0x02));
 }
 
 // Hands the host the address of its next finished URB; the URB itself was
@@ -656,12 +424,9 @@ void UsbPanel::checkHostEnded(bool hostStillRunning)
         }
     }
     std::lock_guard<std::mutex> guard(impl->lock);
-    for (auto &[client, state] : impl->clients) {
-        if (state.claimed && !state.released)
-            impl->problems.push_back("interface 0 was not released");
-        if (hostStillRunning && (state.claimed || state.released) && !state.closedSeen)
-            impl->problems.push_back("the device was not closed");
-    }
+    for (auto &[client, state] : impl->clients)
+        impl->rules.hostEnded(state.claimed && !state.released,
+                              hostStillRunning && (state.claimed || state.released) && !state.closedSeen);
 }
 
 PanelModel UsbPanel::model() const
@@ -680,7 +445,7 @@ std::vector<std::string> UsbPanel::violations() const
 {
     std::lock_guard<std::mutex> guard(impl->lock);
     std::vector<std::string> all = impl->model.violations();
-    all.insert(all.end(), impl->problems.begin(), impl->problems.end());
+    all.insert(all.end(), impl->rules.violations().begin(), impl->rules.violations().end());
     return all;
 }
 

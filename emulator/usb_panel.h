@@ -9,18 +9,14 @@
 #include <vector>
 
 #include "emulator/panel_model.h"
+#include "emulator/transfer_faults.h"
 
 namespace emu {
 
-// What happens to the chosen transfer.
-enum class TransferFault {
-    None,
-    Gone,   // the panel is unplugged: this and every later ioctl fail ENODEV
-    Stall,  // the transfer ends with an error status (libusb returns 0)
-    Never,  // the transfer never completes: libusb times out after 5 s
-};
-
-struct UsbFaults {
+// The bus as the host finds it, and the transfer that fails: a Gone
+// transfer makes this and every later ioctl fail ENODEV; a Stall ends with
+// an error status.
+struct UsbFaults : TransferFaults {
     bool noPanel = false;       // only a device of another vendor is present
     bool decoyFirst = false;    // a device of another vendor is listed first
     bool secondPanel = false;   // a second panel is listed after the first
@@ -32,10 +28,6 @@ struct UsbFaults {
     int configErrno = 0;        // SETCONFIGURATION fails with this errno
     int claimErrno = 0;         // CLAIMINTERFACE fails with this errno
     bool kernelDriver = false;  // a kernel driver holds interface 0 until detached
-    TransferFault outFault = TransferFault::None;
-    int outFaultAt = 0;  // 1-based count of OUT transfers
-    TransferFault inFault = TransferFault::None;
-    int inFaultAt = 0;   // 1-based count of IN transfers
 };
 
 // One line of the wire log.

@@ -1,0 +1,23 @@
+#include "emulator/transfer_faults.h"
+
+#include <cstdlib>
+#include <string>
+
+namespace emu {
+
+bool parseTransferFault(const char *text, int &at, TransferFault &kind)
+{
+    char *end = nullptr;
+    const long n = std::strtol(text, &end, 10);
+    if (end == text || n < 1 || n > 1000000)
+        return false;
+    at = static_cast<int>(n);
+    const std::string rest = end;
+    if (rest.empty() || rest == ":gone") kind = TransferFault::Gone;
+    else if (rest == ":stall") kind = TransferFault::Stall;
+    else if (rest == ":never") kind = TransferFault::Never;
+    else return false;
+    return true;
+}
+
+} // namespace emu

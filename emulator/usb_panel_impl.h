@@ -1,0 +1,91 @@
+// The inside of the umockdev front end, shared by its two halves: the bus
+// it sets up (umockdev_bus.cpp) and the usbfs calls it answers
+// (usb_panel.cpp).
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <sys/ioctl.h>
+#include <linux/usbdevice_fs.h>
+#include <umockdev.h>
+
+#include "emulator/host_rules.h"
+#include "emulator/usb_panel.h"
+
+namespace emu {
+
+// Bytes as the upper-case hex umockdev records and the wire log use.
+std::string upperHex(const std::vector<uint8_t> &bytes);
+
+// What a device node stands for; libusb lists them in directory order.
+enum class Role { Decoy, Panel, SecondPanel };
+
+// A URB the host has submitted and not yet reaped.
+struct Urb {
+    UMockdevIoctlClient *owner = nullptr;
+    gulong address = 0;  // the host's own URB
+    bool in = false;
+    int endpoint = 0;
+    std::size_t length = 0;
+    bool done = false;
+    std::size_t wireIndex = 0;
+};
+
+struct ClientState {
+    bool claimed = false;
+    bool released = false;
+    bool closedSeen = false;
+};
+
+struct Device {
+    UsbPanel::Impl *panel = nullptr;
+    std::string name;  // "001/002"
+    std::string sysfsPath;
+    int devnum = 0;
+    Role role = Role::Decoy;
+    UMockdevIoctlBase *handler = nullptr;
+};
+
+struct UsbPanel::Impl {
+    mutable std::mutex lock;
+    PanelModel model;
+    UsbFaults faults;
+    UMockdevTestbed *testbed = nullptr;
+    std::string root;
+    std::string error;
+    std::vector<std::unique_ptr<Device>> devices;
+    std::vector<std::string> order;
+    std::map<UMockdevIoctlClient *, ClientState> clients;
+    std::vector<Urb> urbs;
+    std::vector<WireEntry> wire;
+    HostRules rules;
+    FaultCounter transferFaults;
+    int configuration = 0;
+    std::string configured;
+    bool kernelDriverBound = false;
+    bool gone = false;
+
+    Impl(RamDriver driver, ModelFaults mf, UsbFaults uf, PanelStart start)
+        : model(driver, mf, start), faults(uf), transferFaults(uf)
+    {
+    }
+
+    // The bus as umockdev presents it (umockdev_bus.cpp).
+    bool build();
+    bool addSysfsOnlyPanel(int devnum);
+    // The host's usbfs calls (usb_panel.cpp).
+    void handle(Device &dev, UMockdevIoctlClient *client);
+    void noteClosedClients(const std::string &device);
+    void submit(Device &dev, UMockdevIoctlClient *client, UMockdevIoctlData *arg);
+    void reap(UMockdevIoctlClient *client, UMockdevIoctlData *arg, bool wait);
+    void discard(UMockdevIoctlClient *client, UMockdevIoctlData *arg);
+    void checkTransferAllowed(const Device &dev, UMockdevIoctlClient *client, const usbdevfs_urb &urb);
+    WireEntry &log(const Device &dev, const char *op, int number);
+};
+
+
+} // namespace emu
