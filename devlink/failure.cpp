@@ -29,12 +29,16 @@ std::string describeError(int result)
 }
 
 // A transfer's outcome: an error, or a count short of what was asked.
+// libusb reports a stall and an unplug during the transfer alike, as 0
+// bytes moved; only a later call could tell them apart.
 std::string describeTransfer(int result, int wanted)
 {
     if (result < 0)
         return describeError(result);
-    return "the panel stalled or cut the transfer short (" + std::to_string(result) + " of " +
-           std::to_string(wanted) + " bytes)";
+    const std::string count = " (" + std::to_string(result) + " of " + std::to_string(wanted) + " bytes)";
+    if (result == 0)
+        return "nothing moved: the panel stalled the transfer or was unplugged" + count;
+    return "the panel cut the transfer short" + count;
 }
 
 std::string hex(uint32_t value, int digits)

@@ -25,8 +25,13 @@ std::vector<uint8_t> initialFlash(PanelStart start)
     const auto bootloader = srec::patternBytes(panel::kFirmwareRange.first, kBootloaderSeed);
     std::copy(bootloader.begin(), bootloader.end(), flash.begin());
     if (start == PanelStart::Used) {
+        // An old firmware that boots, checksum word and all.
         const auto old = srec::patternBytes(panel::kFirmwareRange.size(), kOldFirmwareSeed);
-        std::copy(old.begin(), old.end(), flash.begin() + panel::kFirmwareRange.first);
+        uint8_t *firmware = flash.data() + panel::kFirmwareRange.first;
+        std::copy(old.begin(), old.end(), firmware);
+        const uint32_t sum = panel::firmwareChecksum(firmware);
+        for (int i = 0; i < 4; ++i)
+            flash[panel::kChecksumAddress + i] = static_cast<uint8_t>(sum >> (24 - 8 * i));
     }
     return flash;
 }
@@ -48,7 +53,7 @@ PanelModel::PanelModel(RamDriver driver, ModelFaults faults, PanelStart start)
 {
 }
 
-bool PanelModel::bootCheckPasses() const
+bool bootCheckPasses(const std::vector<uint8_t> &flash)
 {
     const uint8_t *firmware = flash.data() + panel::kFirmwareRange.first;
     return panel::firmwareChecksum(firmware) ==

@@ -57,6 +57,11 @@ struct Frame {
     std::vector<uint8_t> payload;
 };
 
+// What the bootloader checks before it starts the firmware: the word at
+// 0x4200 of `flash` (all of the panel's flash) equals the sum of the
+// firmware range.
+bool bootCheckPasses(const std::vector<uint8_t> &flash);
+
 class PanelModel {
 public:
     explicit PanelModel(RamDriver driver, ModelFaults faults = {},
@@ -65,6 +70,12 @@ public:
     // One OUT transfer's bytes. Frames are a 2-byte header transfer and a
     // payload transfer; a complete frame is acted on at once.
     void hostSent(const std::vector<uint8_t> &bytes);
+    // How many bytes the next OUT transfer carries: a frame header, or
+    // the payload the last header announced.
+    std::size_t nextOutLength() const
+    {
+        return expectedPayload < 0 ? 2 : static_cast<std::size_t>(expectedPayload);
+    }
     // The next IN transfer the panel has ready, if any.
     bool nextIn(std::vector<uint8_t> &bytes) const;
     void inTaken();
@@ -75,9 +86,7 @@ public:
     // The memories as the panel held them before the host came.
     const std::vector<uint8_t> &serialFlashBefore() const { return serialBefore; }
     const std::vector<uint8_t> &panelFlashBefore() const { return flashBefore; }
-    // What the bootloader checks before it starts the firmware: the word
-    // at 0x4200 equals the sum of the firmware range.
-    bool bootCheckPasses() const;
+    bool bootCheckPasses() const { return emu::bootCheckPasses(flash); }
     const std::vector<Frame> &frames() const { return log; }
     const std::vector<std::string> &violations() const { return problems; }
     void violation(const std::string &what) { problems.push_back(what); }

@@ -120,7 +120,12 @@ void UsbPanel::Impl::handle(Device &dev, UMockdevIoctlClient *client)
         succeed(client);
         return;
     }
-    if (gone && dev.role == Role::Panel) {
+    // After an unplug only the transfer that was under way still
+    // completes; every other call fails as the kernel fails it.
+    const bool reaping = request == USBDEVFS_REAPURBNDELAY || request == USBDEVFS_REAPURB;
+    const bool finished = std::any_of(urbs.begin(), urbs.end(),
+                                      [&](const Urb &u) { return u.owner == client && u.done; });
+    if (gone && dev.role == Role::Panel && !(reaping && finished)) {
         if (request == USBDEVFS_RELEASEINTERFACE) {
             clients[client].released = true;
             log(dev, "RELEASE", 0).outcome = "gone";
@@ -283,10 +288,13 @@ void UsbPanel::Impl::submit(Device &dev, UMockdevIoctlClient *client, UMockdevIo
     std::vector<uint8_t> received;
     switch (fault) {
     case TransferFault::Gone:
+        // Measured on the kernel: the transfer under way when the cable
+        // goes ends with an error status, which libusb reports as 0 bytes
+        // moved; only every later call fails with ENODEV.
         gone = true;
+        status = -ESHUTDOWN;
         e.outcome = "gone";
-        refuse(client, ENODEV);
-        return;
+        break;
     case TransferFault::Stall:
         status = -EPIPE;
         e.outcome = "stall";

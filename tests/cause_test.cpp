@@ -80,11 +80,12 @@ const std::vector<CauseCase> kCases{
     // OUT 20 is the payload of the fifth data page's frame.
     {"LangLoaderUnpluggedMidRun", kLangLoader, outFault(20, emu::TransferFault::Gone), nullptr,
      kLangSpinner + "ERROR: fallo al escribir en la EEPROM",
-     "writing serial flash page 36: sending to the panel failed: the panel was unplugged"},
+     "writing serial flash page 36: sending to the panel failed: nothing moved: the panel stalled "
+     "the transfer or was unplugged (0 of 260 bytes)"},
     {"PanelFlasherStalledErase", kPanelFlasher, outFault(11, emu::TransferFault::Stall), nullptr,
      "ERROR: al borrar el flash\n",
-     "erasing flash sector 8: sending to the panel failed: the panel stalled or cut the transfer "
-     "short (0 of 2 bytes)"},
+     "erasing flash sector 8: sending to the panel failed: nothing moved: the panel stalled the "
+     "transfer or was unplugged (0 of 2 bytes)"},
     {"LangLoaderBadDriverRecord", kLangLoader, {},
      [](const Scratch &s) { spoilLine3(s, "serial_flash.S19"); }, "ERROR: driver serie no cargado\n",
      "\"serial_flash.S19\" line 3: bad S-record"},

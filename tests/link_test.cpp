@@ -406,7 +406,8 @@ TEST_F(RamDriverLoad, ClientFailuresAreThoseOfTheLastCall)
         EXPECT_EQ(client.failure().kind, FailureKind::FileOpen);
         EXPECT_FALSE(client.init());
         EXPECT_EQ(describe(client.failure()),
-                  "initialising the panel flash: sending to the panel failed: the panel was unplugged");
+                  "initialising the panel flash: sending to the panel failed: nothing moved: the panel "
+                  "stalled the transfer or was unplugged (0 of 2 bytes)");
     });
     EXPECT_EQ(ofKind(*panel, "OUT").size(), 1u);
     expectClean(*panel);

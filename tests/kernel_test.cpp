@@ -1,0 +1,247 @@
+// The real programs, installed from the .deb as a technician installs
+// them, against panel_gadget on the real kernel USB stack (dummy_hcd and
+// FunctionFS in a virtual machine). Every scenario is judged as the
+// emulator tests judge theirs (output, exit status, cause line, what the
+// panel holds) and run again against the umockdev panel, which must agree:
+// where the two stand-ins differ, the kernel is right.
+#include <cstdlib>
+#include <map>
+#include <fstream>
+#include <sstream>
+
+#include "tests/programs.h"
+
+using namespace testing_support;
+
+namespace {
+
+const std::string kBuildDir = PANEL_BUILD_DIR;
+const std::string kSourceDir = PANEL_SOURCE_DIR;
+
+struct KernelScenario {
+    std::string name;
+    std::string program;  // lang_loader or panel_flasher
+    std::string input;    // the file in the working folder
+    std::string user;     // root, tech (no access), plugtech (in plugdev)
+    std::string gadget;   // panel_gadget's fault options
+    std::string setup;    // usbtest, udevd, two-panels
+    std::string speed;    // high or full
+    int status;
+    std::string out;      // standard output, byte for byte
+    std::string cause;    // what the line on standard error says after "program: "
+    emu::UsbFaults usb;   // the same scenario on the umockdev panel
+    emu::ModelFaults model = {};
+};
+
+void PrintTo(const KernelScenario &s, std::ostream *os) { *os << s.name; }
+
+template <typename F> emu::UsbFaults usb(F set)
+{
+    emu::UsbFaults f;
+    set(f);
+    return f;
+}
+
+// The inputs, the same bytes in the machine and in the umockdev runs.
+void writeInputs(const std::string &dir)
+{
+    const Bytes language = samples::languageFile(31);
+    srec::writeText(dir + "/lang.bin", std::string(language.begin(), language.end()));
+    srec::writeText(dir + "/small.s19", samples::firmware(0x4000, 0x47FF, 32));
+    srec::writeText(dir + "/full.s19", samples::firmware(0x4000, 0x3FFFF, 33));
+}
+
+const std::string kLangDone = spinnerSteps(256, "   :) \r") + "Lenguaje cargado correctamente :)\n";
+const std::string kSmallDone = spinnerSteps(8, "  \r") + "Panel OK!!! :)\n";
+const std::string kFullDone = spinnerSteps(960, "  \r") + "Panel OK!!! :)\n";
+
+// Frames of a flasher run with our 3-page driver: ping, 3 RAM pages,
+// initialise, 120 erases, then the pages. IN transfers: 2 per reply.
+constexpr int kFirstWriteFrame = 1 + kDriverPages + 1 + 120;
+
+const std::vector<KernelScenario> kScenarios{
+    {"LangLoaderHighSpeed", "lang_loader", "lang.bin", "root", "", "", "high", 1, kLangDone, "", {}},
+    {"PanelFlasherHighSpeed", "panel_flasher", "full.s19", "root", "", "", "high", 1, kFullDone, "", {}},
+    {"PingAnsweredWithoutB", "panel_flasher", "small.s19", "root", "--ping=other", "", "high", 0,
+     "ERROR: No encuentra el bootloader\n",
+     "pinging the bootloader: the panel answered the ping with 0x62, not its bootloader's \"B\"", {},
+     [] {
+         emu::ModelFaults f;
+         f.ping = emu::PingReply::OtherFirstByte;
+         return f;
+     }()},
+    {"EraseReplyStalls", "panel_flasher", "small.s19", "root", "--fail-in=5:stall", "", "high", 0,
+     "ERROR: al borrar el flash\n",
+     "erasing flash sector 8: receiving from the panel failed: nothing moved: the panel stalled the "
+     "transfer or was unplugged (0 of 2 bytes)",
+     usb([](emu::UsbFaults &f) {
+         f.inFault = emu::TransferFault::Stall;
+         f.inFaultAt = 5;
+     })},
+    {"UnpluggedDuringTheSixthPage", "panel_flasher", "small.s19", "root",
+     "--fail-out=" + std::to_string(payloadOut(kFirstWriteFrame + 5)), "", "high", 0,
+     spinnerSteps(5, "  \r") + "\nERROR: al escribir el flash\n",
+     "writing flash page 69: sending to the panel failed: nothing moved: the panel stalled the "
+     "transfer or was unplugged (0 of 260 bytes)",
+     usb([](emu::UsbFaults &f) {
+         f.outFault = emu::TransferFault::Gone;
+         f.outFaultAt = payloadOut(kFirstWriteFrame + 5);
+     })},
+    {"UnpluggedWhileAwaitingAnEraseReply", "panel_flasher", "small.s19", "root", "--fail-in=9", "", "high", 0,
+     "ERROR: al borrar el flash\n",
+     "erasing flash sector 10: receiving from the panel failed: nothing moved: the panel stalled the "
+     "transfer or was unplugged (0 of 2 bytes)",
+     usb([](emu::UsbFaults &f) {
+         f.inFault = emu::TransferFault::Gone;
+         f.inFaultAt = 9;
+     })},
+    {"InitialiseNeverAnswered", "panel_flasher", "small.s19", "root", "--fail-in=3:never", "", "high", 0,
+     "Error: al iniciar el flash driver\n",
+     "initialising the panel flash: receiving from the panel failed: no answer within 5 s",
+     usb([](emu::UsbFaults &f) {
+         f.inFault = emu::TransferFault::Never;
+         f.inFaultAt = 3;
+     })},
+    {"UserWithoutAccess", "lang_loader", "lang.bin", "tech", "", "", "high", 0,
+     "ERROR: no se puede iniciar driver\n",
+     "the panel (USB 15a2:0040) is connected, but this user may not open it: install the udev rule "
+     "and join group plugdev, or log in at the machine, or run as root",
+     usb([](emu::UsbFaults &f) { f.noAccess = true; })},
+    {"UserInPlugdevWithTheInstalledRule", "panel_flasher", "small.s19", "plugtech", "", "udevd", "high", 1,
+     kSmallDone, "", {}},
+    {"KernelDriverBoundIsDetached", "panel_flasher", "small.s19", "root", "", "usbtest", "high", 1,
+     kSmallDone, "", usb([](emu::UsbFaults &f) { f.kernelDriver = true; })},
+    {"TwoPanelsTheFirstListedIsUsed", "panel_flasher", "small.s19", "root", "", "two-panels", "high", 1,
+     kSmallDone, "", usb([](emu::UsbFaults &f) { f.secondPanel = true; })},
+    {"LangLoaderFullSpeed", "lang_loader", "lang.bin", "root", "", "", "full", 1, kLangDone, "", {}},
+    {"PanelFlasherFullSpeed", "panel_flasher", "full.s19", "root", "", "", "full", 1, kFullDone, "", {}},
+};
+
+std::string slurp(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+Bytes bytesOf(const std::string &path)
+{
+    const std::string text = slurp(path);
+    return Bytes(text.begin(), text.end());
+}
+
+// One boot of the machine runs every scenario; the tests then judge them.
+class KernelMachine {
+public:
+    static KernelMachine &get()
+    {
+        static KernelMachine machine;
+        return machine;
+    }
+
+    bool ready() const { return ran; }
+    const std::string &why() const { return problem; }
+    std::string result(const std::string &scenario, const std::string &file) const
+    {
+        return scratch.path("results/" + folders.at(scenario) + "/" + file);
+    }
+
+private:
+    KernelMachine()
+    {
+        if (!std::ifstream(kBuildDir + "/kernel/vmlinux")) {
+            problem = "no test machine: run scripts/kernel-setup " + kBuildDir;
+            return;
+        }
+        const std::string files = scratch.path("files");
+        std::system(("mkdir -p " + files).c_str());
+        writeInputs(files);
+        srec::writeText(files + "/serial_flash.S19", samples::ramDriver(emu::kSerialDriverTag, kSerialDriverBytes, 21));
+        srec::writeText(files + "/cf_flash.S19", samples::ramDriver(emu::kPanelDriverTag, kPanelDriverBytes, 22));
+        for (const auto &sc : kScenarios) {
+            char prefix[16];
+            std::snprintf(prefix, sizeof prefix, "%02zu-", folders.size() + 1);
+            folders[sc.name] = prefix + sc.name;
+            const std::string dir = scratch.path("scenarios/" + folders[sc.name]);
+            std::system(("mkdir -p " + dir).c_str());
+            srec::writeText(dir + "/scenario", "program=" + sc.program + "\nargs=" + sc.input +
+                                                   "\nuser=" + sc.user + "\ngadget='" + sc.gadget +
+                                                   "'\nsetup='" + sc.setup + "'\nspeed=" + sc.speed + "\n");
+        }
+        const std::string command = kSourceDir + "/scripts/kernel-run " + kBuildDir + " " + scratch.dir;
+        ran = std::system(command.c_str()) == 0;
+        const std::string console = slurp(scratch.path("console.log"));
+        if (!ran)
+            problem = "the machine did not finish:\n" + console;
+        std::printf("%s", console.c_str());
+    }
+
+    Scratch scratch;
+    std::map<std::string, std::string> folders;  // scenario name to its folder
+    bool ran = false;
+    std::string problem;
+};
+
+class KernelStack : public ProgramTest, public ::testing::WithParamInterface<KernelScenario> {};
+
+TEST_P(KernelStack, ScenarioAsTheKernelAndTheEmulatorSeeIt)
+{
+    KernelMachine &machine = KernelMachine::get();
+    if (!machine.ready() && machine.why().rfind("no test machine", 0) == 0) {
+        GTEST_SKIP() << machine.why();
+    }
+    ASSERT_TRUE(machine.ready()) << machine.why();
+    const KernelScenario &sc = GetParam();
+    auto result = [&](const std::string &file) { return machine.result(sc.name, file); };
+
+    const std::string out = slurp(result("out"));
+    const std::string err = slurp(result("err"));
+    const int status = std::atoi(slurp(result("status")).c_str());
+    EXPECT_EQ(status, sc.status) << err;
+    EXPECT_EQ(out, sc.out);
+    EXPECT_EQ(err, sc.status == 1 ? "" : sc.program + ": " + sc.cause + "\n");
+    EXPECT_EQ(slurp(result("panel0/violations.txt")), "");
+    if (sc.setup.find("two-panels") != std::string::npos) {
+        EXPECT_EQ(slurp(result("panel1/violations.txt")), "");
+    }
+
+    // What the panel holds, checked as after every successful emulator run.
+    // With two panels, the one the program took is the first libusb lists
+    // (it lists the second controller's bus first); the other is untouched.
+    const emu::PanelModel fresh(emu::RamDriver::Auto, {}, emu::PanelStart::Used);
+    std::string used = "panel0";
+    if (sc.setup.find("two-panels") != std::string::npos) {
+        const bool first = bytesOf(result("panel0/flash.bin")) != fresh.panelFlashBefore();
+        used = first ? "panel0" : "panel1";
+        const std::string other = first ? "panel1" : "panel0";
+        EXPECT_TRUE(bytesOf(result(other + "/flash.bin")) == fresh.panelFlashBefore()) << "both panels written";
+        EXPECT_EQ(slurp(result(other + "/summary.txt")), "ram 0\nserial 0\nsectors 0\nflash 0\nboot passes\n");
+        std::printf("two panels: the program took %s\n", used.c_str());
+    }
+    writeInputs(scratch.dir);
+    if (sc.status == 1 && sc.program == "lang_loader")
+        expectLanguageLoaded(bytesOf(scratch.path(sc.input)), fresh.serialFlashBefore(),
+                             bytesOf(result(used + "/serial.bin")));
+    if (sc.status == 1 && sc.program == "panel_flasher")
+        expectFirmwareFlashed(fileText(sc.input), fresh.panelFlashBefore(), bytesOf(result(used + "/flash.bin")));
+
+    // The umockdev panel must tell the same story.
+    const auto twin = run(kBuildDir + "/" + sc.program + "/" + sc.program, {sc.input}, sc.usb, sc.model);
+    EXPECT_EQ(twin.run.exitStatus, status) << "umockdev differs from the kernel";
+    EXPECT_EQ(twin.run.out, out) << "umockdev differs from the kernel";
+    EXPECT_EQ(twin.run.err, err) << "umockdev differs from the kernel";
+    const double seconds = [&] {
+        std::istringstream times(slurp(result("time")));
+        double start = 0, end = 0;
+        times >> start >> end;
+        return end - start;
+    }();
+    std::printf("kernel scenario %s: exit %d in %.2f s; umockdev: exit %d\n", sc.name.c_str(), status, seconds,
+                twin.run.exitStatus);
+}
+
+INSTANTIATE_TEST_SUITE_P(Scenarios, KernelStack, ::testing::ValuesIn(kScenarios),
+                         [](const auto &info) { return info.param.name; });
+
+} // namespace
