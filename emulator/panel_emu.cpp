@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "emulator/capture/usb_capture.h"
 #include "emulator/run_program.h"
 #include "emulator/srec_writer.h"
 #include "emulator/usb_panel.h"
@@ -52,6 +53,14 @@ const char kHelp[] =
     "  --panel-reply-length=N  replies of the panel flash driver carry N bytes\n"
     "  --ping-reply-length=N   the ping's reply carries N bytes (\"B\" first)\n"
     "  --garbage=WHAT        replies carry pseudo-random bytes: ping, driver\n"
+    "Captures (usbmon records, as Wireshark and tshark read and save them):\n"
+    "  --pcap=FILE           write the session as a pcap capture (link type 220)\n"
+    "  --replay=FILE         be the panel of a capture (pcap or pcapng): answer\n"
+    "                        each transfer as the capture does; the first one\n"
+    "                        that differs from it is a protocol violation\n"
+    "  --replay-device=B:D   the panel is device D on bus B of the capture\n"
+    "                        (default: the one that says 15a2:0040, else the\n"
+    "                        first with bulk transfers on 0x02 and 0x81)\n"
     "Output:\n"
     "  --wire-log=FILE       every transfer and configuration step, one a line\n"
     "  --serial-flash=FILE   the serial flash after the run (512 pages)\n"
@@ -105,7 +114,7 @@ struct Options {
     emu::ModelFaults modelFaults;
     emu::UsbFaults usbFaults;
     emu::PanelStart start = emu::PanelStart::Blank;
-    std::string wireLog, serialFlash, panelFlash, ram, samplesDir;
+    std::string wireLog, serialFlash, panelFlash, ram, samplesDir, pcap, replay, replayDevice;
     bool summary = false;
     std::vector<std::string> program;
 };
@@ -113,7 +122,7 @@ struct Options {
 enum OptionId {
     kDriver = 256, kNoPanel, kRefuseOpen, kDecoy, kSecond, kRefuseConfig, kRefuseClaim, kKernel,
     kFailOut, kFailIn, kPing, kReplyLength, kWireLog, kSerial, kPanel, kRam, kSamples, kHelpOpt, kSummary, kPingLength, kGarbage,
-    kNoAccess, kUsedPanel,
+    kNoAccess, kUsedPanel, kPcap, kReplay, kReplayDevice,
 };
 
 // Returns -1 to go on, else the exit status.
@@ -127,6 +136,9 @@ int parseOptions(int argc, char **argv, Options &o)
         {"refuse-open", no_argument, nullptr, kRefuseOpen},
         {"no-access", no_argument, nullptr, kNoAccess},
         {"used-panel", no_argument, nullptr, kUsedPanel},
+        {"pcap", required_argument, nullptr, kPcap},
+        {"replay", required_argument, nullptr, kReplay},
+        {"replay-device", required_argument, nullptr, kReplayDevice},
         {"refuse-config", required_argument, nullptr, kRefuseConfig},
         {"refuse-claim", required_argument, nullptr, kRefuseClaim},
         {"kernel-driver", no_argument, nullptr, kKernel},
@@ -162,6 +174,9 @@ int parseOptions(int argc, char **argv, Options &o)
         case kRefuseOpen: o.usbFaults.openRefused = true; break;
         case kNoAccess: o.usbFaults.noAccess = true; break;
         case kUsedPanel: o.start = emu::PanelStart::Used; break;
+        case kPcap: o.pcap = arg; break;
+        case kReplay: o.replay = arg; break;
+        case kReplayDevice: o.replayDevice = arg; break;
         case kDecoy: o.usbFaults.decoyFirst = true; break;
         case kSecond: o.usbFaults.secondPanel = true; break;
         case kRefuseConfig: ok = parseErrno(optarg, o.usbFaults.configErrno); break;
@@ -224,6 +239,11 @@ bool writeResults(const Options &o, const emu::UsbPanel &panel)
         ok = writeBytes(o.panelFlash, model.panelFlash()) && ok;
     if (!o.ram.empty())
         ok = writeBytes(o.ram, model.ram()) && ok;
+    std::string error;
+    if (!o.pcap.empty() && !emu::writeCapture(o.pcap, panel.wire(), error)) {
+        std::fprintf(stderr, "panel_emu: %s\n", error.c_str());
+        ok = false;
+    }
     return ok;
 }
 
@@ -259,6 +279,23 @@ void printSummary(const emu::PanelModel &model)
     }
 }
 
+// A capture that cannot serve as the panel is refused before the program
+// starts, with what is wrong with it.
+bool loadReplay(const Options &o, emu::UsbPanel &panel)
+{
+    std::vector<emu::CapturedTransfer> transfers;
+    std::vector<std::string> notes;
+    std::string error;
+    if (!emu::readCapture(o.replay, transfers, error) || !emu::selectPanel(transfers, o.replayDevice, notes, error)) {
+        std::fprintf(stderr, "panel_emu: %s: %s\n", o.replay.c_str(), error.c_str());
+        return false;
+    }
+    for (const auto &note : notes)
+        std::fprintf(stderr, "panel_emu: replay: %s\n", note.c_str());
+    panel.replayCapture(std::move(transfers));
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -279,6 +316,8 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "panel_emu: %s\n", panel.setupError().c_str());
         return kExitEmulator;
     }
+    if (!o.replay.empty() && !loadReplay(o, panel))
+        return kExitEmulator;
     const emu::ProgramRun run = emu::runProgram(o.program, "", false);
     if (!run.started) {
         std::fprintf(stderr, "panel_emu: cannot start %s\n", o.program[0].c_str());

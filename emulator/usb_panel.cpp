@@ -280,6 +280,12 @@ void UsbPanel::Impl::submit(Device &dev, UMockdevIoctlClient *client, UMockdevIo
     e.requested = u.length;
     u.wireIndex = wire.size() - 1;
     checkTransferAllowed(dev, client, urb);
+    if (!u.in && buffer != nullptr)
+        e.bytes.assign(buffer->data, buffer->data + u.length);
+    if (replay) {
+        answerFromCapture(u, e, client, urbData, buffer);
+        return;
+    }
 
     const TransferFault fault = transferFaults.next(u.in);
     if (fault != TransferFault::None)
@@ -306,7 +312,6 @@ void UsbPanel::Impl::submit(Device &dev, UMockdevIoctlClient *client, UMockdevIo
         return;
     case TransferFault::None:
         if (!u.in) {
-            e.bytes.assign(buffer ? buffer->data : nullptr, buffer ? buffer->data + u.length : nullptr);
             model.hostSent(e.bytes);
         } else if (!model.nextIn(received)) {
             e.outcome = "pending";
@@ -326,15 +331,50 @@ void UsbPanel::Impl::submit(Device &dev, UMockdevIoctlClient *client, UMockdevIo
         }
         break;
     }
-    const int actual = u.in ? static_cast<int>(received.size()) : (status == 0 ? static_cast<int>(u.length) : 0);
+    const std::size_t taken = status == 0 ? u.length : 0;
+    complete(u, client, urbData, buffer, status, u.in ? received.size() : taken, received);
+}
+
+// The outcome goes into the host's URB now; the host reads it when it
+// reaps the URB.
+void UsbPanel::Impl::complete(Urb &u, UMockdevIoctlClient *client, UMockdevIoctlData *urbData,
+                              UMockdevIoctlData *buffer, int status, std::size_t actual,
+                              const std::vector<uint8_t> &received)
+{
     auto *raw = reinterpret_cast<usbdevfs_urb *>(urbData->data);
     raw->status = status;
-    raw->actual_length = actual;
-    if (u.in && actual > 0)
+    raw->actual_length = static_cast<int>(actual);
+    if (u.in && !received.empty())
         std::memcpy(buffer->data, received.data(), received.size());
     u.done = true;
     urbs.push_back(u);
     succeed(client);
+}
+
+// A replayed capture answers instead of the model: as the panel answered
+// the same transfer when the capture was made.
+void UsbPanel::Impl::answerFromCapture(Urb &u, WireEntry &e, UMockdevIoctlClient *client,
+                                       UMockdevIoctlData *urbData, UMockdevIoctlData *buffer)
+{
+    ReplayAnswer a = replay->next(u.in, static_cast<uint8_t>(u.endpoint), u.length, e.bytes);
+    if (a.refused) {
+        e.outcome = "gone";
+        refuse(client, ENODEV);
+        return;
+    }
+    if (a.pending) {
+        e.outcome = "pending";
+        urbs.push_back(u);
+        succeed(client);
+        return;
+    }
+    if (a.data.size() > u.length)
+        a.data.resize(u.length);
+    e.outcome = a.status == 0 ? "ok" : a.status == -EPIPE ? "stall" : "errno " + std::to_string(-a.status);
+    if (u.in)
+        e.bytes = a.data;
+    complete(u, client, urbData, buffer, a.status, u.in ? a.data.size() : std::min(a.actual, u.length),
+             a.data);
 }
 
 void UsbPanel::Impl::checkTransferAllowed(const Device &dev, UMockdevIoctlClient *client,
@@ -411,6 +451,12 @@ UsbPanel::~UsbPanel()
         g_object_unref(client);
 }
 
+void UsbPanel::replayCapture(std::vector<CapturedTransfer> transfers)
+{
+    std::lock_guard<std::mutex> guard(impl->lock);
+    impl->replay = std::make_unique<CaptureReplay>(std::move(transfers));
+}
+
 bool UsbPanel::ready() const { return impl->error.empty() && impl->testbed != nullptr; }
 const std::string &UsbPanel::setupError() const { return impl->error; }
 
@@ -454,6 +500,10 @@ std::vector<std::string> UsbPanel::violations() const
     std::lock_guard<std::mutex> guard(impl->lock);
     std::vector<std::string> all = impl->model.violations();
     all.insert(all.end(), impl->rules.violations().begin(), impl->rules.violations().end());
+    if (impl->replay) {
+        const auto replayed = impl->replay->violations();
+        all.insert(all.end(), replayed.begin(), replayed.end());
+    }
     return all;
 }
 

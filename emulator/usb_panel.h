@@ -13,6 +13,8 @@
 
 namespace emu {
 
+struct CapturedTransfer;
+
 // The bus as the host finds it, and the transfer that fails: a Gone
 // transfer makes this and every later ioctl fail ENODEV; a Stall ends with
 // an error status.
@@ -48,6 +50,10 @@ public:
     ~UsbPanel();
     UsbPanel(const UsbPanel &) = delete;
     UsbPanel &operator=(const UsbPanel &) = delete;
+
+    // From now on the host's transfers are answered by `transfers`, a
+    // capture's panel, instead of the model; differences are violations.
+    void replayCapture(std::vector<CapturedTransfer> transfers);
 
     bool ready() const;
     const std::string &setupError() const;

@@ -13,6 +13,7 @@
 #include <linux/usbdevice_fs.h>
 #include <umockdev.h>
 
+#include "emulator/capture/capture_replay.h"
 #include "emulator/host_rules.h"
 #include "emulator/usb_panel.h"
 
@@ -63,6 +64,7 @@ struct UsbPanel::Impl {
     std::vector<Urb> urbs;
     std::vector<WireEntry> wire;
     HostRules rules;
+    std::unique_ptr<CaptureReplay> replay;  // answers instead of the model when set
     FaultCounter transferFaults;
     int configuration = 0;
     std::string configured;
@@ -83,6 +85,10 @@ struct UsbPanel::Impl {
     void submit(Device &dev, UMockdevIoctlClient *client, UMockdevIoctlData *arg);
     void reap(UMockdevIoctlClient *client, UMockdevIoctlData *arg, bool wait);
     void discard(UMockdevIoctlClient *client, UMockdevIoctlData *arg);
+    void complete(Urb &u, UMockdevIoctlClient *client, UMockdevIoctlData *urbData, UMockdevIoctlData *buffer,
+                  int status, std::size_t actual, const std::vector<uint8_t> &received);
+    void answerFromCapture(Urb &u, WireEntry &e, UMockdevIoctlClient *client, UMockdevIoctlData *urbData,
+                           UMockdevIoctlData *buffer);
     void checkTransferAllowed(const Device &dev, UMockdevIoctlClient *client, const usbdevfs_urb &urb);
     WireEntry &log(const Device &dev, const char *op, int number);
 };

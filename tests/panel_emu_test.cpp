@@ -14,14 +14,6 @@ namespace {
 const std::string kEmu = PANEL_EMU_PATH;
 const std::string kMisbehaving = MISBEHAVING_HOST_PATH;
 
-std::string slurp(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 emu::ProgramRun emuRun(const Scratch &scratch, const std::vector<std::string> &args)
 {
     std::vector<std::string> argv{kEmu};

@@ -58,10 +58,7 @@ protected:
 
     std::string fileText(const std::string &arg) const
     {
-        std::ifstream in(arg.front() == '/' ? arg : scratch.path(arg), std::ios::binary);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
+        return slurp(arg.front() == '/' ? arg : scratch.path(arg));
     }
 
     void expectPanelHoldsTheFile(const std::string &program, const std::vector<std::string> &args,

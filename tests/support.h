@@ -69,6 +69,19 @@ inline std::vector<emu::WireEntry> transfersAfter(const std::vector<emu::WireEnt
     return after;
 }
 
+// A whole file's bytes; empty when it cannot be read.
+inline std::string slurp(const std::string &path)
+{
+    std::string text;
+    if (std::FILE *f = std::fopen(path.c_str(), "rb")) {
+        char buffer[1 << 16];
+        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;)
+            text.append(buffer, n);
+        std::fclose(f);
+    }
+    return text;
+}
+
 inline Bytes page(const Bytes &memory, std::size_t index)
 {
     return Bytes(memory.begin() + index * 256, memory.begin() + (index + 1) * 256);
