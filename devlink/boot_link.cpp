@@ -172,6 +172,7 @@ bool BootLink::driverCall(const uint8_t *request, uint16_t n, uint8_t *replyDst,
                           uint16_t replyCount)
 {
     begin(FailedStep::DriverCall);
+    lastDriverReply = 0;
     if (n > kFrameBufferSize - 1 || replyCount > kFrameBufferSize - 1)
         return fail(FailureKind::RequestTooLong, n > replyCount ? n : replyCount);
     frame[0] = kCmdDriverCall;
@@ -183,6 +184,7 @@ bool BootLink::driverCall(const uint8_t *request, uint16_t n, uint8_t *replyDst,
     uint16_t length = 0;
     if (!receiveFrame(length))
         return false;
+    lastDriverReply = length;
     std::memcpy(replyDst, frame + 1, replyCount);
     return true;
 }

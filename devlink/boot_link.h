@@ -70,6 +70,9 @@ public:
     bool closeIfOpen();
 
     uint16_t lastReplyLength() const { return lastReply; }
+    // The payload length of the last driver call's reply; 0 when it read
+    // none.
+    uint16_t lastDriverReplyLength() const { return lastDriverReply; }
 
     // Why the last operation failed; cleared when the next one starts.
     const Failure &failure() const { return failed; }
@@ -85,5 +88,6 @@ private:
     usb_dev_handle *handle = nullptr;
     uint8_t frame[bootlink::kFrameBufferSize] = {};
     uint16_t lastReply = 0;
+    uint16_t lastDriverReply = 0;
     Failure failed;
 };

@@ -83,6 +83,9 @@ std::string describeKind(const Failure &f)
                ", not its bootloader's \"B\"";
     case FailureKind::RequestTooLong:
         return "a request of " + std::to_string(f.result) + " bytes does not fit a frame";
+    case FailureKind::PageReplyLength:
+        return "the panel answered with " + std::to_string(f.result) + " bytes where a page takes " +
+               std::to_string(f.wanted);
     case FailureKind::FileOpen:
         return "cannot open " + quoted(f.path) + ": " + std::strerror(f.result);
     case FailureKind::FileRead:
@@ -92,6 +95,8 @@ std::string describeKind(const Failure &f)
             return "cannot read " + quoted(f.path) + " at byte " + std::to_string(f.offset) + ": " +
                    std::strerror(f.result);
         return "cannot read " + quoted(f.path) + ": " + std::strerror(f.result);
+    case FailureKind::FileWrite:
+        return "cannot write " + quoted(f.path) + ": " + std::strerror(f.result);
     case FailureKind::BadRecord:
         return quoted(f.path) + " line " + std::to_string(f.line) + ": bad S-record";
     case FailureKind::NoDataInRange:

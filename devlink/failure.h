@@ -39,12 +39,18 @@ enum class FailureKind : uint8_t {
     // A request of `result` bytes does not fit a frame: a fault of the
     // calling code, never of the panel.
     RequestTooLong,
+    // A page read was answered with `result` bytes, not a page and its
+    // sub-command (`wanted`): not our driver, or a corrupted transfer.
+    PageReplyLength,
     // ---- Files ----
     // `path` could not be opened; `result` is the errno.
     FileOpen,
     // `path` could not be read (at `offset` when known); `result` is the
     // errno, 0 when the file simply ended early.
     FileRead,
+    // `path` could not be written; `result` is the errno: check the
+    // folder's permissions and free space.
+    FileWrite,
     // `path` has a bad S-record at `line`: check the file.
     BadRecord,
     // `path` has no S3 data inside the profile's range `first`-`last`: the

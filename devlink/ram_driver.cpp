@@ -60,6 +60,20 @@ bool loadRamDriver(BootLink &link, const char *fileName, Failure &failure)
     return uploadImage(holder, link, failure);
 }
 
+bool checkPageReply(const BootLink &link, FailedStep step, int32_t page, Failure &failure)
+{
+    constexpr uint16_t kPageReply = 1 + bootlink::kPageSize;
+    if (link.lastDriverReplyLength() == kPageReply)
+        return true;
+    failure = Failure{};
+    failure.kind = FailureKind::PageReplyLength;
+    failure.step = step;
+    failure.number = page;
+    failure.result = link.lastDriverReplyLength();
+    failure.wanted = kPageReply;
+    return false;
+}
+
 bool callRamDriver(BootLink &link, const uint8_t *request, uint16_t n, uint8_t *replyDst,
                    uint16_t replyCount, FailedStep step, int32_t number, Failure &failure)
 {

@@ -24,6 +24,11 @@ bool uploadImage(const ImageHolder &holder, BootLink &link, Failure &failure);
 // at least one byte in the driver's range.
 bool loadRamDriver(BootLink &link, const char *fileName, Failure &failure);
 
+// A page read's reply is the sub-command and the page: anything else is
+// refused, as the bytes copied would not be the page. False, with
+// `failure`, then.
+bool checkPageReply(const BootLink &link, FailedStep step, int32_t page, Failure &failure);
+
 // One request to the loaded RAM driver (bootloader command 2). On failure
 // `failure` is the link's, named after the request `step` on page or
 // sector `number`; on success it is cleared.

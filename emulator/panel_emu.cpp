@@ -34,6 +34,8 @@ const char kHelp[] =
     "                        sample drivers of --make-samples)\n"
     "  --used-panel          the panel starts with an old firmware and an old,\n"
     "                        loaded language (default: both erased)\n"
+    "  --read-only           any write or erase request is a protocol violation\n"
+    "                        (for a program that must only read)\n"
     "Faults:\n"
     "  --no-panel            only a device of another vendor is connected\n"
     "  --decoy-first         a device of another vendor is listed first\n"
@@ -114,6 +116,7 @@ struct Options {
     emu::ModelFaults modelFaults;
     emu::UsbFaults usbFaults;
     emu::PanelStart start = emu::PanelStart::Blank;
+    bool readOnly = false;
     std::string wireLog, serialFlash, panelFlash, ram, samplesDir, pcap, replay, replayDevice;
     bool summary = false;
     std::vector<std::string> program;
@@ -122,7 +125,7 @@ struct Options {
 enum OptionId {
     kDriver = 256, kNoPanel, kRefuseOpen, kDecoy, kSecond, kRefuseConfig, kRefuseClaim, kKernel,
     kFailOut, kFailIn, kPing, kReplyLength, kWireLog, kSerial, kPanel, kRam, kSamples, kHelpOpt, kSummary, kPingLength, kGarbage,
-    kNoAccess, kUsedPanel, kPcap, kReplay, kReplayDevice,
+    kNoAccess, kUsedPanel, kPcap, kReplay, kReplayDevice, kReadOnly,
 };
 
 // Returns -1 to go on, else the exit status.
@@ -136,6 +139,7 @@ int parseOptions(int argc, char **argv, Options &o)
         {"refuse-open", no_argument, nullptr, kRefuseOpen},
         {"no-access", no_argument, nullptr, kNoAccess},
         {"used-panel", no_argument, nullptr, kUsedPanel},
+        {"read-only", no_argument, nullptr, kReadOnly},
         {"pcap", required_argument, nullptr, kPcap},
         {"replay", required_argument, nullptr, kReplay},
         {"replay-device", required_argument, nullptr, kReplayDevice},
@@ -174,6 +178,7 @@ int parseOptions(int argc, char **argv, Options &o)
         case kRefuseOpen: o.usbFaults.openRefused = true; break;
         case kNoAccess: o.usbFaults.noAccess = true; break;
         case kUsedPanel: o.start = emu::PanelStart::Used; break;
+        case kReadOnly: o.readOnly = true; break;
         case kPcap: o.pcap = arg; break;
         case kReplay: o.replay = arg; break;
         case kReplayDevice: o.replayDevice = arg; break;
@@ -318,6 +323,7 @@ int main(int argc, char **argv)
     }
     if (!o.replay.empty() && !loadReplay(o, panel))
         return kExitEmulator;
+    panel.setReadOnlyHost(o.readOnly);
     const emu::ProgramRun run = emu::runProgram(o.program, "", false);
     if (!run.started) {
         std::fprintf(stderr, "panel_emu: cannot start %s\n", o.program[0].c_str());

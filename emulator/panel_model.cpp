@@ -200,6 +200,8 @@ void PanelModel::serialFlashRequest(const uint8_t *req, std::size_t n)
         const int page = pageNumber(req);
         if (!serialReady)
             violation("serial flash written before initialise");
+        if (readOnlyHost)
+            violation("serial flash page " + std::to_string(page) + " written by a host that only reads");
         if (static_cast<std::size_t>(page) < panel::kSerialFlashPages)
             std::copy(req + 3, req + n, serial.begin() + page * kPage);
         serialPagesWritten.push_back(page);
@@ -230,6 +232,8 @@ void PanelModel::panelFlashRequest(const uint8_t *req, std::size_t n)
         const uint32_t sector = req[1];
         if (!flashReady)
             violation("panel flash erased before initialise");
+        if (readOnlyHost)
+            violation("sector " + std::to_string(sector) + " erased by a host that only reads");
         if (sector < panel::kFirstFirmwareSector)
             violation("erase of sector " + std::to_string(sector) + ", the bootloader's");
         else if (sector < panel::kFlashSectors)
@@ -240,6 +244,8 @@ void PanelModel::panelFlashRequest(const uint8_t *req, std::size_t n)
         const uint32_t page = static_cast<uint32_t>(pageNumber(req));
         if (!flashReady)
             violation("panel flash written before initialise");
+        if (readOnlyHost)
+            violation("flash page " + std::to_string(page) + " written by a host that only reads");
         if (page < panel::kFirstFirmwarePage)
             violation("write of flash page " + std::to_string(page) + ", the bootloader's");
         else if (page < panel::kFlashPages)

@@ -89,6 +89,9 @@ public:
     bool bootCheckPasses() const { return emu::bootCheckPasses(flash); }
     const std::vector<Frame> &frames() const { return log; }
     const std::vector<std::string> &violations() const { return problems; }
+    // While set, a write or erase request is a violation: the host at the
+    // panel now has promised only to read.
+    void setReadOnlyHost(bool readOnly) { readOnlyHost = readOnly; }
     void violation(const std::string &what) { problems.push_back(what); }
 
     // Request history, in order.
@@ -120,6 +123,7 @@ private:
     std::vector<uint8_t> flashBefore;
     std::vector<bool> ramPageLoaded;
     bool incompleteDriverCalled = false;
+    bool readOnlyHost = false;
     bool serialReady = false;
     bool flashReady = false;
     int expectedPayload = -1;  // -1: the next OUT transfer is a header

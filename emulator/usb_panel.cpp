@@ -457,6 +457,12 @@ void UsbPanel::replayCapture(std::vector<CapturedTransfer> transfers)
     impl->replay = std::make_unique<CaptureReplay>(std::move(transfers));
 }
 
+void UsbPanel::setReadOnlyHost(bool readOnly)
+{
+    std::lock_guard<std::mutex> guard(impl->lock);
+    impl->model.setReadOnlyHost(readOnly);
+}
+
 bool UsbPanel::ready() const { return impl->error.empty() && impl->testbed != nullptr; }
 const std::string &UsbPanel::setupError() const { return impl->error; }
 

@@ -55,6 +55,9 @@ public:
     // capture's panel, instead of the model; differences are violations.
     void replayCapture(std::vector<CapturedTransfer> transfers);
 
+    // Between programs on one panel: whether the next one may only read.
+    void setReadOnlyHost(bool readOnly);
+
     bool ready() const;
     const std::string &setupError() const;
 

@@ -17,6 +17,11 @@ bool SerialFlashDriver::loadDriver()
     return loadRamDriver(*link, kDriverFile, failed);
 }
 
+bool SerialFlashDriver::loadDriverFrom(const std::string &folder)
+{
+    return loadRamDriver(*link, (folder + "/" + kDriverFile).c_str(), failed);
+}
+
 // One driver call; a failure is the link's, named after the request.
 bool SerialFlashDriver::call(uint16_t n, uint8_t *replyDst, uint16_t replyCount, FailedStep step,
                              int32_t number)
@@ -40,7 +45,8 @@ bool SerialFlashDriver::writePage(uint16_t page, const uint8_t *data)
 bool SerialFlashDriver::readPage(uint16_t page, uint8_t *dst)
 {
     pageRequest(kReadPage, page);
-    if (!call(3, command, bootlink::kPageSize, FailedStep::SerialRead, page))
+    if (!call(3, command, bootlink::kPageSize, FailedStep::SerialRead, page) ||
+        !checkPageReply(*link, FailedStep::SerialRead, page, failed))
         return false;
     std::memcpy(dst, command, bootlink::kPageSize);
     return true;

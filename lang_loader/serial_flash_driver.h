@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "devlink/failure.h"
 
@@ -15,6 +16,8 @@ public:
 
     // Uploads "serial_flash.S19" into the panel's RAM.
     bool loadDriver();
+    // The same, from `folder` instead of the working directory.
+    bool loadDriverFrom(const std::string &folder);
     // Request 0x00: initialise the serial flash; nothing is answered.
     bool init();
     // Request 0x01, page high, page low, 256 bytes: write one page; nothing

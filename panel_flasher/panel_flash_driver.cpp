@@ -27,6 +27,11 @@ bool PanelFlashDriver::loadDriver()
     return loadRamDriver(*link, kDriverFile, failed);
 }
 
+bool PanelFlashDriver::loadDriverFrom(const std::string &folder)
+{
+    return loadRamDriver(*link, (folder + "/" + kDriverFile).c_str(), failed);
+}
+
 // A file without one S3 data byte in the firmware range is the wrong file
 // (S1 records, say): flashing it would erase the panel's firmware and
 // report success with nothing written.
@@ -85,7 +90,8 @@ bool PanelFlashDriver::writePage(uint16_t page, const uint8_t *data)
 bool PanelFlashDriver::readPage(uint16_t page, uint8_t *dst)
 {
     pageRequest(kReadPage, page);
-    if (!request(3, bootlink::kPageSize, FailedStep::FlashRead, page))
+    if (!request(3, bootlink::kPageSize, FailedStep::FlashRead, page) ||
+        !checkPageReply(*link, FailedStep::FlashRead, page, failed))
         return false;
     std::memcpy(dst, command, bootlink::kPageSize);
     return true;
@@ -135,12 +141,17 @@ uint32_t PanelFlashDriver::pagesToWrite() const
     return std::max(firmware->pageCount(panel::kPageSize), throughChecksum);
 }
 
+void PanelFlashDriver::firmwarePage(uint32_t j, uint8_t *dst) const
+{
+    firmware->getPage(j, bootlink::kPageSize, dst);
+}
+
 bool PanelFlashDriver::writeFirmwarePages()
 {
     uint8_t page[bootlink::kPageSize];
     const uint32_t pages = pagesToWrite();
     for (uint16_t j = 0; j < pages; ++j) {
-        firmware->getPage(j, bootlink::kPageSize, page);
+        firmwarePage(j, page);
         if (!writePage(static_cast<uint16_t>(panel::kFirstFirmwarePage + j), page)) {
             std::fputc('\n', stdout);  // leave the spinner line first
             printLine(kMsgWriteFailed);

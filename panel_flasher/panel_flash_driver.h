@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "devlink/failure.h"
 #include "devlink/s19_image.h"
@@ -18,6 +19,8 @@ public:
 
     // Uploads "cf_flash.S19" into the panel's RAM.
     bool loadDriver();
+    // The same, from `folder` instead of the working directory.
+    bool loadDriverFrom(const std::string &folder);
     // Reads the firmware file into the firmware profile, checksum inserted.
     // A file that cannot be opened keeps the image loaded before. A file
     // with no data in the firmware range loads but is refused.
@@ -39,6 +42,11 @@ public:
     // the spinner. Needs a loaded firmware.
     bool flashFirmware();
 
+    // The loaded firmware as flashFirmware writes it: the number of pages
+    // from flash page 64, and page j of them. Need a loaded firmware.
+    uint32_t pagesToWrite() const;
+    void firmwarePage(uint32_t j, uint8_t *dst) const;
+
     // Why the last call failed: a driver or firmware file problem, or the
     // link's failure with the request it interrupted. Cleared by every call.
     const Failure &failure() const { return failed; }
@@ -47,7 +55,6 @@ private:
     bool request(uint16_t n, uint16_t replyCount, FailedStep step, int32_t number);
     void pageRequest(uint8_t subCommand, uint16_t page);
     bool firmwareReady() const;
-    uint32_t pagesToWrite() const;
     bool eraseFirmwareSectors();
     bool writeFirmwarePages();
 

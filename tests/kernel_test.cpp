@@ -31,6 +31,9 @@ struct KernelScenario {
     std::string cause;    // what the line on standard error says after "program: "
     emu::UsbFaults usb;   // the same scenario on the umockdev panel
     emu::ModelFaults model = {};
+    std::string then = {};  // a second program on the same panel, and how it ends
+    int thenStatus = 0;
+    std::string thenOut = {};
 };
 
 void PrintTo(const KernelScenario &s, std::ostream *os) { *os << s.name; }
@@ -63,6 +66,8 @@ const std::vector<KernelScenario> kScenarios{
     {"LangLoaderHighSpeed", "lang_loader", "lang.bin", "root", "", "", "high", 1, kLangDone, "", {}},
     {"PanelFlasherHighSpeed", "panel_flasher", "full.s19", "root", "", "", "high", 1, kFullDone, "", {}},
     {"PanelFlasherSmallImage", "panel_flasher", "small.s19", "root", "", "", "high", 1, kSmallDone, "", {}},
+    {"FlashedThenVerified", "panel_flasher", "small.s19", "root", "", "", "high", 1, kSmallDone, "", {}, {},
+     "panel_readback verify-firmware small.s19", 0, "match: the panel's flash holds small.s19 (8 pages)\n"},
     {"PingAnsweredWithoutB", "panel_flasher", "small.s19", "root", "--ping=other", "", "high", 0,
      "ERROR: No encuentra el bootloader\n",
      "pinging the bootloader: the panel answered the ping with 0x62, not its bootloader's \"B\"", {},
@@ -159,7 +164,7 @@ private:
             const std::string dir = scratch.path("scenarios/" + folders[sc.name]);
             std::system(("mkdir -p " + dir).c_str());
             srec::writeText(dir + "/scenario", "program=" + sc.program + "\nargs=" + sc.input +
-                                                   "\nuser=" + sc.user + "\ngadget='" + sc.gadget +
+                                                   "\nthen='" + sc.then + "'\nuser=" + sc.user + "\ngadget='" + sc.gadget +
                                                    "'\nsetup='" + sc.setup + "'\nspeed=" + sc.speed + "\n");
         }
         const std::string command = kSourceDir + "/scripts/kernel-run " + kBuildDir + " " + scratch.dir;
@@ -223,10 +228,23 @@ TEST_P(KernelStack, ScenarioAsTheKernelAndTheEmulatorSeeIt)
         expectFirmwareFlashed(fileText(sc.input), fresh.panelFlashBefore(), bytesOf(result(used + "/flash.bin")));
 
     // The umockdev panel must tell the same story.
-    const auto twin = run(kBuildDir + "/" + sc.program + "/" + sc.program, {sc.input}, sc.usb, sc.model);
+    emu::UsbPanel twinPanel(emu::RamDriver::Auto, sc.model, sc.usb, emu::PanelStart::Used);
+    const auto twin = runOn(twinPanel, kBuildDir + "/" + sc.program + "/" + sc.program, {sc.input});
     EXPECT_EQ(twin.run.exitStatus, status) << "umockdev differs from the kernel";
     EXPECT_EQ(twin.run.out, out) << "umockdev differs from the kernel";
     EXPECT_EQ(twin.run.err, err) << "umockdev differs from the kernel";
+    if (!sc.then.empty()) {
+        EXPECT_EQ(std::atoi(slurp(result("then.status")).c_str()), sc.thenStatus) << slurp(result("then.err"));
+        EXPECT_EQ(slurp(result("then.out")), sc.thenOut);
+        std::vector<std::string> words;
+        std::istringstream line(sc.then);
+        for (std::string w; line >> w;)
+            words.push_back(w);
+        const std::string program = kBuildDir + "/" + words[0] + "/" + words[0];
+        const auto twinThen = runOn(twinPanel, program, std::vector<std::string>(words.begin() + 1, words.end()));
+        EXPECT_EQ(twinThen.run.exitStatus, sc.thenStatus) << "umockdev differs from the kernel";
+        EXPECT_EQ(twinThen.run.out, sc.thenOut) << "umockdev differs from the kernel";
+    }
     const double seconds = [&] {
         std::istringstream times(slurp(result("time")));
         double start = 0, end = 0;
@@ -238,8 +256,9 @@ TEST_P(KernelStack, ScenarioAsTheKernelAndTheEmulatorSeeIt)
 
     // The run's usbmon capture, replayed as the panel, takes the program
     // through the same run again. (Without access the program never
-    // reached the panel; with two, the capture holds both.)
-    if (sc.user == "tech" || sc.setup.find("two-panels") != std::string::npos)
+    // reached the panel; with two, the capture holds both; after a second
+    // program, it holds that one too.)
+    if (sc.user == "tech" || sc.setup.find("two-panels") != std::string::npos || !sc.then.empty())
         return;
     const auto replay = emu::runProgram({kBuildDir + "/emulator/panel_emu", "--replay=" + result("capture.pcap"),
                                          "--", kBuildDir + "/" + sc.program + "/" + sc.program, sc.input},

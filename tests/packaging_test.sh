@@ -32,7 +32,7 @@ install_tree() {
     [ "$prefix" = /usr ] || [ -z "$(find "$root$prefix" -name '*.rules')" ] ||
       fail "a rule below the prefix $prefix, where udev never looks"
   done
-  for p in lang_loader panel_flasher; do
+  for p in lang_loader panel_flasher panel_readback; do
     [ -x "$work/root/opt/panel/opt/panel/bin/$p" ] || fail "missing program bin/$p"
     expect_file "$work/root/opt/panel/opt/panel/share/man/man1/$p.1"
   done
@@ -65,8 +65,9 @@ deb_package() {
   [ -n "$deb" ] || { fail "no .deb produced"; return; }
   dpkg-deb -f "$deb" Depends | grep -q 'libusb-0.1-4' || fail "Depends lacks libusb-0.1-4"
   contents=$(dpkg-deb -c "$deb")
-  for f in ./usr/bin/lang_loader ./usr/bin/panel_flasher ./usr/share/man/man1/lang_loader.1 \
-           ./usr/share/man/man1/panel_flasher.1 /rules.d/60-panel-service-tools.rules; do
+  for f in ./usr/bin/lang_loader ./usr/bin/panel_flasher ./usr/bin/panel_readback \
+           ./usr/share/man/man1/lang_loader.1 ./usr/share/man/man1/panel_flasher.1 \
+           ./usr/share/man/man1/panel_readback.1 /rules.d/60-panel-service-tools.rules; do
     grep -qF "$f" <<<"$contents" || fail "the .deb lacks $f"
   done
   dpkg-deb -e "$deb" "$work/control"

@@ -1,0 +1,166 @@
+// panel_readback end to end against the emulated panel, which counts any
+// write or erase from it as a protocol violation: a match, a flipped byte
+// found at its page and offset, a panel with an old firmware, the
+// save/flash/verify round trips, and the ways it cannot do its work.
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include "tests/programs.h"
+
+using namespace testing_support;
+
+namespace {
+
+const std::string kReadback = PANEL_READBACK_PATH;
+const std::string kFlasher = PANEL_FLASHER_PATH;
+const std::string kLoader = LANG_LOADER_PATH;
+
+class Readback : public ProgramTest {
+protected:
+    void SetUp() override
+    {
+        ProgramTest::SetUp();
+        scratch.write("fw.s19", samples::firmware(0x4000, 0x47FF, 41));
+        scratch.write("lang.bin", samples::languageFile(42));
+    }
+    emu::UsbPanel freshPanel(emu::ModelFaults mf = {}, emu::UsbFaults uf = {})
+    {
+        return emu::UsbPanel(emu::RamDriver::Auto, mf, uf, emu::PanelStart::Used);
+    }
+    bool exists(const std::string &name) const
+    {
+        struct stat st {};
+        return stat(scratch.path(name).c_str(), &st) == 0;
+    }
+};
+
+// Flash, verify, save, flash what was saved, verify both: one panel, as on
+// a bench; the same for a language.
+TEST_F(Readback, RoundTripsOnOnePanel)
+{
+    emu::UsbPanel panel = freshPanel();
+    EXPECT_EQ(runOn(panel, kFlasher, {"fw.s19"}).run.exitStatus, 1);
+    const auto verified = runOn(panel, kReadback, {"verify-firmware", "fw.s19"});
+    EXPECT_EQ(verified.run.exitStatus, 0) << verified.run.err;
+    EXPECT_EQ(verified.run.out, "match: the panel's flash holds fw.s19 (8 pages)\n");
+    EXPECT_EQ(verified.run.err, "");
+    EXPECT_EQ(runOn(panel, kReadback, {"save-firmware", "saved.s19"}).run.exitStatus, 0);
+    EXPECT_EQ(runOn(panel, kFlasher, {"saved.s19"}).run.exitStatus, 1);
+    for (const char *file : {"saved.s19", "fw.s19"})
+        EXPECT_EQ(runOn(panel, kReadback, {"verify-firmware", file}).run.exitStatus, 0) << file;
+
+    EXPECT_EQ(runOn(panel, kLoader, {"lang.bin"}).run.exitStatus, 1);
+    EXPECT_EQ(runOn(panel, kReadback, {"verify-language", "lang.bin"}).run.out,
+              "match: the panel's serial flash holds lang.bin (257 pages)\n");
+    const auto saved = runOn(panel, kReadback, {"save-language", "saved.bin"});
+    EXPECT_EQ(saved.run.out, "saved the panel's language (65792 bytes) to saved.bin\n");
+    EXPECT_EQ(fileText("saved.bin").size(), 65792u);
+    EXPECT_EQ(runOn(panel, kLoader, {"saved.bin"}).run.exitStatus, 1);
+    EXPECT_EQ(runOn(panel, kReadback, {"verify-language", "lang.bin"}).run.exitStatus, 0);
+}
+
+// One byte of page 64 flipped: the checksum word in page 66 differs too.
+TEST_F(Readback, FlippedByteIsFoundAtItsPageAndOffset)
+{
+    emu::UsbPanel panel = freshPanel();
+    ASSERT_EQ(runOn(panel, kFlasher, {"fw.s19"}).run.exitStatus, 1);
+    Bytes image = srec::patternBytes(0x800, 41);
+    const uint8_t was = image[5];
+    image[5] ^= 0x10;
+    scratch.write("flipped.s19", srec::file('3', 0x4000, image));
+    const auto r = runOn(panel, kReadback, {"verify-firmware", "flipped.s19"});
+    EXPECT_EQ(r.run.exitStatus, 1);
+    char expected[200];
+    std::snprintf(expected, sizeof expected,
+                  "mismatch: flash page 64 differs first, at offset 0x05: the file has 0x%02X, the panel "
+                  "0x%02X; 2 of 8 pages differ\n",
+                  was ^ 0x10, was);
+    EXPECT_EQ(r.run.out, expected);
+}
+
+TEST_F(Readback, PanelWithAnOldFirmwareAndLanguage)
+{
+    const auto flash = run(kReadback, {"verify-firmware", "fw.s19"});
+    EXPECT_EQ(flash.run.exitStatus, 1);
+    EXPECT_NE(flash.run.out.find("; 8 of 8 pages differ\n"), std::string::npos) << flash.run.out;
+    const auto language = run(kReadback, {"verify-language", "lang.bin"});
+    EXPECT_EQ(language.run.exitStatus, 1);
+    EXPECT_NE(language.run.out.find("mismatch: serial flash page 32 differs first"), std::string::npos);
+    EXPECT_NE(language.run.out.find("; 257 of 257 pages differ\n"), std::string::npos) << language.run.out;
+}
+
+TEST_F(Readback, DriversFromAnotherFolder)
+{
+    mkdir(scratch.path("drivers").c_str(), 0755);
+    std::rename(scratch.path("cf_flash.S19").c_str(), scratch.path("drivers/cf_flash.S19").c_str());
+    const auto missing = run(kReadback, {"save-firmware", "out.s19"});
+    EXPECT_EQ(missing.run.exitStatus, 3);
+    EXPECT_EQ(missing.run.err, "panel_readback: cannot open \"./cf_flash.S19\": No such file or directory\n");
+    const auto found = run(kReadback, {"--drivers", "drivers", "save-firmware", "out.s19"});
+    EXPECT_EQ(found.run.exitStatus, 0) << found.run.err;
+}
+
+// What the program cannot do ends with exit status 3, one line saying
+// why, and no output file, not even a partial one under another name.
+TEST_F(Readback, FailuresLeaveNoFileBehind)
+{
+    struct Case {
+        const char *name;
+        emu::UsbFaults uf;
+        emu::ModelFaults mf;
+        std::vector<std::string> args;
+        std::string err;
+    };
+    emu::UsbFaults stallAtPage72;
+    stallAtPage72.inFault = emu::TransferFault::Stall;
+    // IN 22: the payload of the 11th reply (the ping's, initialise's, then
+    // page reads from 64): the read of page 72.
+    stallAtPage72.inFaultAt = 22;
+    emu::ModelFaults shortReplies, longReplies;
+    shortReplies.panelReplyLength = 100;
+    longReplies.panelReplyLength = 300;
+    emu::UsbFaults noPanel;
+    noPanel.noPanel = true;
+    const std::vector<Case> cases{
+        {"stops answering", stallAtPage72, {}, {"save-firmware", "out.s19"},
+         "panel_readback: reading flash page 72: receiving from the panel failed: nothing moved: the panel "
+         "stalled the transfer or was unplugged (0 of 257 bytes)\n"},
+        {"short replies", {}, shortReplies, {"save-firmware", "out.s19"},
+         "panel_readback: reading flash page 64: the panel answered with 100 bytes where a page takes 257\n"},
+        {"oversized replies", {}, longReplies, {"verify-firmware", "fw.s19"},
+         "panel_readback: initialising the panel flash: the panel announced a 300-byte reply; a frame holds "
+         "at most 265\n"},
+        {"no panel", noPanel, {}, {"save-language", "out.s19"},
+         "panel_readback: no USB device 15a2:0040 found: is the panel plugged in and in its bootloader?\n"},
+        {"unwritable folder", {}, {}, {"save-firmware", "no/such/folder/out.s19"},
+         "panel_readback: cannot write \"no/such/folder/out.s19\": No such file or directory\n"},
+    };
+    for (const Case &c : cases) {
+        const auto r = run(kReadback, c.args, c.uf, c.mf);
+        EXPECT_EQ(r.run.exitStatus, 3) << c.name;
+        EXPECT_EQ(r.run.out, "") << c.name;
+        EXPECT_EQ(r.run.err, c.err) << c.name;
+        EXPECT_FALSE(exists("out.s19")) << c.name;
+    }
+    DIR *dir = opendir(scratch.dir.c_str());
+    while (dirent *e = readdir(dir))
+        EXPECT_NE(std::string(e->d_name).rfind("out.s19", 0), 0u) << "left behind: " << e->d_name;
+    closedir(dir);
+}
+
+TEST_F(Readback, CommandLine)
+{
+    const auto help = run(kReadback, {"--help"});
+    EXPECT_EQ(help.run.exitStatus, 0);
+    EXPECT_EQ(help.run.out.rfind("Usage: panel_readback [--drivers DIR] COMMAND FILE\n", 0), 0u);
+    EXPECT_EQ(run(kReadback, {"--version"}).run.out, "panel_readback 1.0.0\n");
+    for (const auto &args : {std::vector<std::string>{}, std::vector<std::string>{"verify-firmware"},
+                             std::vector<std::string>{"erase", "x"}, std::vector<std::string>{"--force", "a", "b"}}) {
+        const auto r = run(kReadback, args);
+        EXPECT_EQ(r.run.exitStatus, 2);
+        EXPECT_EQ(r.run.err.rfind("panel_readback: ", 0), 0u) << r.run.err;
+        EXPECT_TRUE(noUsbAccess(r));
+    }
+}
+
+} // namespace
