@@ -23,13 +23,12 @@ struct KernelScenario {
     std::string program;  // lang_loader or panel_flasher
     std::string input;    // the file in the working folder
     std::string user;     // root, tech (no access), plugtech (in plugdev)
-    std::string gadget;   // panel_gadget's fault options
     std::string setup;    // usbtest, udevd, two-panels
     std::string speed;    // high or full
     int status;
     std::string out;      // standard output, byte for byte
     std::string cause;    // what the line on standard error says after "program: "
-    emu::UsbFaults usb;   // the same scenario on the umockdev panel
+    emu::UsbFaults usb;   // the faults, on the umockdev panel and the gadget alike
     emu::ModelFaults model = {};
     std::string then = {};  // a second program on the same panel, and how it ends
     int thenStatus = 0;
@@ -43,6 +42,29 @@ template <typename F> emu::UsbFaults usb(F set)
     emu::UsbFaults f;
     set(f);
     return f;
+}
+
+// The Nth IN or OUT transfer fails.
+emu::UsbFaults failing(bool in, int at, emu::TransferFault kind)
+{
+    emu::UsbFaults f;
+    (in ? f.inFault : f.outFault) = kind;
+    (in ? f.inFaultAt : f.outFaultAt) = at;
+    return f;
+}
+
+// The same faults as panel_gadget's options.
+std::string gadgetOptions(const KernelScenario &sc)
+{
+    static const char *const kinds[] = {"", "gone", "stall", "never"};
+    std::string options;
+    if (sc.usb.inFault != emu::TransferFault::None)
+        options += " --fail-in=" + std::to_string(sc.usb.inFaultAt) + ":" + kinds[int(sc.usb.inFault)];
+    if (sc.usb.outFault != emu::TransferFault::None)
+        options += " --fail-out=" + std::to_string(sc.usb.outFaultAt) + ":" + kinds[int(sc.usb.outFault)];
+    if (sc.model.ping == emu::PingReply::OtherFirstByte)
+        options += " --ping=other";
+    return options;
 }
 
 // The inputs, the same bytes in the machine and in the umockdev runs.
@@ -63,12 +85,12 @@ const std::string kFullDone = spinnerSteps(960, "  \r") + "Panel OK!!! :)\n";
 constexpr int kFirstWriteFrame = 1 + kDriverPages + 1 + 120;
 
 const std::vector<KernelScenario> kScenarios{
-    {"LangLoaderHighSpeed", "lang_loader", "lang.bin", "root", "", "", "high", 1, kLangDone, "", {}},
-    {"PanelFlasherHighSpeed", "panel_flasher", "full.s19", "root", "", "", "high", 1, kFullDone, "", {}},
-    {"PanelFlasherSmallImage", "panel_flasher", "small.s19", "root", "", "", "high", 1, kSmallDone, "", {}},
-    {"FlashedThenVerified", "panel_flasher", "small.s19", "root", "", "", "high", 1, kSmallDone, "", {}, {},
+    {"LangLoaderHighSpeed", "lang_loader", "lang.bin", "root", "", "high", 1, kLangDone, "", {}},
+    {"PanelFlasherHighSpeed", "panel_flasher", "full.s19", "root", "", "high", 1, kFullDone, "", {}},
+    {"PanelFlasherSmallImage", "panel_flasher", "small.s19", "root", "", "high", 1, kSmallDone, "", {}},
+    {"FlashedThenVerified", "panel_flasher", "small.s19", "root", "", "high", 1, kSmallDone, "", {}, {},
      "panel_readback verify-firmware small.s19", 0, "match: the panel's flash holds small.s19 (8 pages)\n"},
-    {"PingAnsweredWithoutB", "panel_flasher", "small.s19", "root", "--ping=other", "", "high", 0,
+    {"PingAnsweredWithoutB", "panel_flasher", "small.s19", "root", "", "high", 0,
      "ERROR: No encuentra el bootloader\n",
      "pinging the bootloader: the panel answered the ping with 0x62, not its bootloader's \"B\"", {},
      [] {
@@ -76,51 +98,37 @@ const std::vector<KernelScenario> kScenarios{
          f.ping = emu::PingReply::OtherFirstByte;
          return f;
      }()},
-    {"EraseReplyStalls", "panel_flasher", "small.s19", "root", "--fail-in=5:stall", "", "high", 0,
-     "ERROR: al borrar el flash\n",
+    {"EraseReplyStalls", "panel_flasher", "small.s19", "root", "", "high", 0, "ERROR: al borrar el flash\n",
      "erasing flash sector 8: receiving from the panel failed: nothing moved: the panel stalled the "
      "transfer or was unplugged (0 of 2 bytes)",
-     usb([](emu::UsbFaults &f) {
-         f.inFault = emu::TransferFault::Stall;
-         f.inFaultAt = 5;
-     })},
-    {"UnpluggedDuringTheSixthPage", "panel_flasher", "small.s19", "root",
-     "--fail-out=" + std::to_string(payloadOut(kFirstWriteFrame + 5)), "", "high", 0,
+     failing(true, 5, emu::TransferFault::Stall)},
+    {"UnpluggedDuringTheSixthPage", "panel_flasher", "small.s19", "root", "", "high", 0,
      spinnerSteps(5, "  \r") + "\nERROR: al escribir el flash\n",
      "writing flash page 69: sending to the panel failed: nothing moved: the panel stalled the "
      "transfer or was unplugged (0 of 260 bytes)",
-     usb([](emu::UsbFaults &f) {
-         f.outFault = emu::TransferFault::Gone;
-         f.outFaultAt = payloadOut(kFirstWriteFrame + 5);
-     })},
-    {"UnpluggedWhileAwaitingAnEraseReply", "panel_flasher", "small.s19", "root", "--fail-in=9", "", "high", 0,
+     failing(false, payloadOut(kFirstWriteFrame + 5), emu::TransferFault::Gone)},
+    {"UnpluggedWhileAwaitingAnEraseReply", "panel_flasher", "small.s19", "root", "", "high", 0,
      "ERROR: al borrar el flash\n",
      "erasing flash sector 10: receiving from the panel failed: nothing moved: the panel stalled the "
      "transfer or was unplugged (0 of 2 bytes)",
-     usb([](emu::UsbFaults &f) {
-         f.inFault = emu::TransferFault::Gone;
-         f.inFaultAt = 9;
-     })},
-    {"InitialiseNeverAnswered", "panel_flasher", "small.s19", "root", "--fail-in=3:never", "", "high", 0,
+     failing(true, 9, emu::TransferFault::Gone)},
+    {"InitialiseNeverAnswered", "panel_flasher", "small.s19", "root", "", "high", 0,
      "Error: al iniciar el flash driver\n",
      "initialising the panel flash: receiving from the panel failed: no answer within 5 s",
-     usb([](emu::UsbFaults &f) {
-         f.inFault = emu::TransferFault::Never;
-         f.inFaultAt = 3;
-     })},
-    {"UserWithoutAccess", "lang_loader", "lang.bin", "tech", "", "", "high", 0,
+     failing(true, 3, emu::TransferFault::Never)},
+    {"UserWithoutAccess", "lang_loader", "lang.bin", "tech", "", "high", 0,
      "ERROR: no se puede iniciar driver\n",
      "the panel (USB 15a2:0040) is connected, but this user may not open it: install the udev rule "
      "and join group plugdev, or log in at the machine, or run as root",
      usb([](emu::UsbFaults &f) { f.noAccess = true; })},
-    {"UserInPlugdevWithTheInstalledRule", "panel_flasher", "small.s19", "plugtech", "", "udevd", "high", 1,
+    {"UserInPlugdevWithTheInstalledRule", "panel_flasher", "small.s19", "plugtech", "udevd", "high", 1,
      kSmallDone, "", {}},
-    {"KernelDriverBoundIsDetached", "panel_flasher", "small.s19", "root", "", "usbtest", "high", 1,
+    {"KernelDriverBoundIsDetached", "panel_flasher", "small.s19", "root", "usbtest", "high", 1,
      kSmallDone, "", usb([](emu::UsbFaults &f) { f.kernelDriver = true; })},
-    {"TwoPanelsTheFirstListedIsUsed", "panel_flasher", "small.s19", "root", "", "two-panels", "high", 1,
+    {"TwoPanelsTheFirstListedIsUsed", "panel_flasher", "small.s19", "root", "two-panels", "high", 1,
      kSmallDone, "", usb([](emu::UsbFaults &f) { f.secondPanel = true; })},
-    {"LangLoaderFullSpeed", "lang_loader", "lang.bin", "root", "", "", "full", 1, kLangDone, "", {}},
-    {"PanelFlasherFullSpeed", "panel_flasher", "full.s19", "root", "", "", "full", 1, kFullDone, "", {}},
+    {"LangLoaderFullSpeed", "lang_loader", "lang.bin", "root", "", "full", 1, kLangDone, "", {}},
+    {"PanelFlasherFullSpeed", "panel_flasher", "full.s19", "root", "", "full", 1, kFullDone, "", {}},
 };
 
 Bytes bytesOf(const std::string &path)
@@ -164,7 +172,7 @@ private:
             const std::string dir = scratch.path("scenarios/" + folders[sc.name]);
             std::system(("mkdir -p " + dir).c_str());
             srec::writeText(dir + "/scenario", "program=" + sc.program + "\nargs=" + sc.input +
-                                                   "\nthen='" + sc.then + "'\nuser=" + sc.user + "\ngadget='" + sc.gadget +
+                                                   "\nthen='" + sc.then + "'\nuser=" + sc.user + "\ngadget='" + gadgetOptions(sc) +
                                                    "'\nsetup='" + sc.setup + "'\nspeed=" + sc.speed + "\n");
         }
         const std::string command = kSourceDir + "/scripts/kernel-run " + kBuildDir + " " + scratch.dir;

@@ -196,19 +196,8 @@ void FfsPanel::serveIn(const std::vector<uint8_t> &bytes, bool &stop)
                 model.inTaken();
         }
     }
-    switch (fault) {
-    case TransferFault::Stall:
-        halt(epIn, true);
+    if (actOut(fault, epIn, true, stop))
         return;
-    case TransferFault::Gone:
-        unplug();
-        stop = true;
-        return;
-    case TransferFault::Never:
-        return;  // the reply is dropped; the host's read runs into its time-out
-    case TransferFault::None:
-        break;
-    }
     for (;;) {
         const ssize_t n = write(epIn, bytes.data(), bytes.size());
         if (n >= 0 || !retryable(errno) || unplugged)
@@ -227,20 +216,8 @@ void FfsPanel::serveOut(std::size_t length, bool &stop)
         if (fault != TransferFault::None)
             rules.transferFailed();
     }
-    switch (fault) {
-    case TransferFault::Stall:
-        halt(epOut, false);
+    if (actOut(fault, epOut, false, stop))
         return;
-    case TransferFault::Gone:
-        unplug();
-        stop = true;
-        return;
-    case TransferFault::Never:
-        stop = true;  // nothing is read again: the host's write times out
-        return;
-    case TransferFault::None:
-        break;
-    }
     std::vector<uint8_t> bytes(length);
     ssize_t n = 0;
     if (length > 0) {
@@ -256,6 +233,28 @@ void FfsPanel::serveOut(std::size_t length, bool &stop)
     std::lock_guard<std::mutex> guard(lock);
     rules.transferStarted(false, true, true, true);  // a retry after a fault shows here
     model.hostSent(bytes);
+}
+
+// Acts out the fault of a transfer on endpoint `fd`; false when it has
+// none. No answer: an IN reply is dropped, and nothing more is read after
+// an OUT; either way the host's transfer runs into its time-out.
+bool FfsPanel::actOut(TransferFault fault, int fd, bool in, bool &stop)
+{
+    switch (fault) {
+    case TransferFault::None:
+        return false;
+    case TransferFault::Stall:
+        halt(fd, in);
+        return true;
+    case TransferFault::Gone:
+        unplug();
+        stop = true;
+        return true;
+    case TransferFault::Never:
+        stop = !in;
+        return true;
+    }
+    return false;
 }
 
 // Reading an IN endpoint, or writing an OUT one, halts it: the host sees

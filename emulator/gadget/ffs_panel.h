@@ -37,6 +37,7 @@ public:
 private:
     void serveIn(const std::vector<uint8_t> &bytes, bool &stop);
     void serveOut(std::size_t length, bool &stop);
+    bool actOut(TransferFault fault, int fd, bool in, bool &stop);
     bool halt(int fd, bool in);
     void unplug();
 
