@@ -22,8 +22,10 @@ struct KernelScenario {
     std::string name;
     std::string program;  // lang_loader or panel_flasher
     std::string input;    // the file in the working folder
-    std::string user;     // root, tech (no access), plugtech (in plugdev)
-    std::string setup;    // usbtest, udevd, two-panels
+    // plugtech: in group plugdev, which the installed udev rule opens the
+    // panel to; tech: not; root.
+    std::string user;
+    std::string setup;    // usbtest, two-panels
     std::string speed;    // high or full
     int status;
     std::string out;      // standard output, byte for byte
@@ -85,12 +87,12 @@ const std::string kFullDone = spinnerSteps(960, "  \r") + "Panel OK!!! :)\n";
 constexpr int kFirstWriteFrame = 1 + kDriverPages + 1 + 120;
 
 const std::vector<KernelScenario> kScenarios{
-    {"LangLoaderHighSpeed", "lang_loader", "lang.bin", "root", "", "high", 1, kLangDone, "", {}},
-    {"PanelFlasherHighSpeed", "panel_flasher", "full.s19", "root", "", "high", 1, kFullDone, "", {}},
-    {"PanelFlasherSmallImage", "panel_flasher", "small.s19", "root", "", "high", 1, kSmallDone, "", {}},
-    {"FlashedThenVerified", "panel_flasher", "small.s19", "root", "", "high", 1, kSmallDone, "", {}, {},
+    {"LangLoaderHighSpeed", "lang_loader", "lang.bin", "plugtech", "", "high", 1, kLangDone, "", {}},
+    {"PanelFlasherHighSpeed", "panel_flasher", "full.s19", "plugtech", "", "high", 1, kFullDone, "", {}},
+    {"PanelFlasherSmallImage", "panel_flasher", "small.s19", "plugtech", "", "high", 1, kSmallDone, "", {}},
+    {"FlashedThenVerified", "panel_flasher", "small.s19", "plugtech", "", "high", 1, kSmallDone, "", {}, {},
      "panel_readback verify-firmware small.s19", 0, "match: the panel's flash holds small.s19 (8 pages)\n"},
-    {"PingAnsweredWithoutB", "panel_flasher", "small.s19", "root", "", "high", 0,
+    {"PingAnsweredWithoutB", "panel_flasher", "small.s19", "plugtech", "", "high", 0,
      "ERROR: No encuentra el bootloader\n",
      "pinging the bootloader: the panel answered the ping with 0x62, not its bootloader's \"B\"", {},
      [] {
@@ -98,21 +100,21 @@ const std::vector<KernelScenario> kScenarios{
          f.ping = emu::PingReply::OtherFirstByte;
          return f;
      }()},
-    {"EraseReplyStalls", "panel_flasher", "small.s19", "root", "", "high", 0, "ERROR: al borrar el flash\n",
+    {"EraseReplyStalls", "panel_flasher", "small.s19", "plugtech", "", "high", 0, "ERROR: al borrar el flash\n",
      "erasing flash sector 8: receiving from the panel failed: nothing moved: the panel stalled the "
      "transfer or was unplugged (0 of 2 bytes)",
      failing(true, 5, emu::TransferFault::Stall)},
-    {"UnpluggedDuringTheSixthPage", "panel_flasher", "small.s19", "root", "", "high", 0,
+    {"UnpluggedDuringTheSixthPage", "panel_flasher", "small.s19", "plugtech", "", "high", 0,
      spinnerSteps(5, "  \r") + "\nERROR: al escribir el flash\n",
      "writing flash page 69: sending to the panel failed: nothing moved: the panel stalled the "
      "transfer or was unplugged (0 of 260 bytes)",
      failing(false, payloadOut(kFirstWriteFrame + 5), emu::TransferFault::Gone)},
-    {"UnpluggedWhileAwaitingAnEraseReply", "panel_flasher", "small.s19", "root", "", "high", 0,
+    {"UnpluggedWhileAwaitingAnEraseReply", "panel_flasher", "small.s19", "plugtech", "", "high", 0,
      "ERROR: al borrar el flash\n",
      "erasing flash sector 10: receiving from the panel failed: nothing moved: the panel stalled the "
      "transfer or was unplugged (0 of 2 bytes)",
      failing(true, 9, emu::TransferFault::Gone)},
-    {"InitialiseNeverAnswered", "panel_flasher", "small.s19", "root", "", "high", 0,
+    {"InitialiseNeverAnswered", "panel_flasher", "small.s19", "plugtech", "", "high", 0,
      "Error: al iniciar el flash driver\n",
      "initialising the panel flash: receiving from the panel failed: no answer within 5 s",
      failing(true, 3, emu::TransferFault::Never)},
@@ -121,14 +123,14 @@ const std::vector<KernelScenario> kScenarios{
      "the panel (USB 15a2:0040) is connected, but this user may not open it: install the udev rule "
      "and join group plugdev, or log in at the machine, or run as root",
      usb([](emu::UsbFaults &f) { f.noAccess = true; })},
-    {"UserInPlugdevWithTheInstalledRule", "panel_flasher", "small.s19", "plugtech", "udevd", "high", 1,
+    {"RootUser", "panel_flasher", "small.s19", "root", "", "high", 1,
      kSmallDone, "", {}},
-    {"KernelDriverBoundIsDetached", "panel_flasher", "small.s19", "root", "usbtest", "high", 1,
+    {"KernelDriverBoundIsDetached", "panel_flasher", "small.s19", "plugtech", "usbtest", "high", 1,
      kSmallDone, "", usb([](emu::UsbFaults &f) { f.kernelDriver = true; })},
-    {"TwoPanelsTheFirstListedIsUsed", "panel_flasher", "small.s19", "root", "two-panels", "high", 1,
+    {"TwoPanelsTheFirstListedIsUsed", "panel_flasher", "small.s19", "plugtech", "two-panels", "high", 1,
      kSmallDone, "", usb([](emu::UsbFaults &f) { f.secondPanel = true; })},
-    {"LangLoaderFullSpeed", "lang_loader", "lang.bin", "root", "", "full", 1, kLangDone, "", {}},
-    {"PanelFlasherFullSpeed", "panel_flasher", "full.s19", "root", "", "full", 1, kFullDone, "", {}},
+    {"LangLoaderFullSpeed", "lang_loader", "lang.bin", "plugtech", "", "full", 1, kLangDone, "", {}},
+    {"PanelFlasherFullSpeed", "panel_flasher", "full.s19", "plugtech", "", "full", 1, kFullDone, "", {}},
 };
 
 Bytes bytesOf(const std::string &path)
