@@ -6,15 +6,19 @@
 
 namespace {
 
+// What gives a user access to the panel's device node.
+const std::string kAccessAdvice =
+    "install the udev rule and join group plugdev, or log in at the machine, or run as root";
+
 // libusb's negated errno in the words that tell a technician what to do.
 std::string describeError(int result)
 {
     switch (-result) {
     case EACCES:
-    case EPERM:
-        return "permission denied: install the udev rule, or run as root";
+    case EPERM:  // also a node this user may read but not write
+        return "permission denied: " + kAccessAdvice;
     case EBADF:  // libusb hands out a handle even when the node would not open
-        return "the panel's device node could not be opened: install the udev rule, or run as root";
+        return "the panel's device node could not be opened: " + kAccessAdvice;
     case EBUSY:
         return "busy: another program holds the panel";
     case ENODEV:
@@ -58,8 +62,7 @@ std::string describeKind(const Failure &f)
     case FailureKind::NoPanel:
         return "no USB device 15a2:0040 found: is the panel plugged in and in its bootloader?";
     case FailureKind::NoAccess:
-        return "the panel (USB 15a2:0040) is connected, but this user may not open it: install the "
-               "udev rule and join group plugdev, or log in at the machine, or run as root";
+        return "the panel (USB 15a2:0040) is connected, but this user may not open it: " + kAccessAdvice;
     case FailureKind::Open:
         // errno is only worth quoting when usb_open left one.
         if (f.result == 0)
@@ -90,7 +93,8 @@ std::string describeKind(const Failure &f)
         return "cannot open " + quoted(f.path) + ": " + std::strerror(f.result);
     case FailureKind::FileRead:
         if (f.result == 0)
-            return quoted(f.path) + " ended before byte " + std::to_string(f.offset);
+            return quoted(f.path) + " ended at byte " + std::to_string(f.size) +
+                   " during the run: it was changed or cut";
         if (f.offset >= 0)
             return "cannot read " + quoted(f.path) + " at byte " + std::to_string(f.offset) + ": " +
                    std::strerror(f.result);

@@ -46,7 +46,8 @@ enum class FailureKind : uint8_t {
     // `path` could not be opened; `result` is the errno.
     FileOpen,
     // `path` could not be read (at `offset` when known); `result` is the
-    // errno, 0 when the file simply ended early.
+    // errno, 0 when the file ended early, at `size`, though it was long
+    // enough when the run began.
     FileRead,
     // `path` could not be written; `result` is the errno: check the
     // folder's permissions and free space.

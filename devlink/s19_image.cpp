@@ -59,9 +59,12 @@ bool hexPair(const char *line, std::size_t pos, uint8_t &out)
     return true;
 }
 
-// Hands out the file's lines one by one, each cut to kLongestRecord
-// characters, without its line end. Reads the stream in large blocks
-// because per-character reads dominate the parse of a firmware file.
+// Hands out the file's lines one by one, without their line ends, each cut
+// to kLongestRecord characters. The stream is read in large blocks. A line
+// that lies inside one block is handed out where it lies; only a line that
+// runs across blocks is gathered into a buffer of its own. Line ends are
+// found with memchr, one pass per character kind over each block, because
+// a byte-by-byte search for either of two characters dominates the parse.
 class LineReader {
 public:
     explicit LineReader(std::FILE *file) : file(file) {}
@@ -73,23 +76,29 @@ public:
         for (;;) {
             if (pos == filled && !refill())
                 break;
-            // The "\n" of a "\r\n" pair, when a block ended between them.
-            if (afterCr && block[pos] == '\n') {
+            if (afterCr) {
+                // The "\n" of a "\r\n" pair, also when a block ended
+                // between them.
                 afterCr = false;
-                ++pos;
-                continue;
+                if (block[pos] == '\n') {
+                    ++pos;
+                    continue;
+                }
             }
-            afterCr = false;
             any = true;
-            const char *from = block + pos;
-            const char *stop = std::find_if(from, static_cast<const char *>(block + filled), isLineEnd);
-            keep(from, static_cast<std::size_t>(stop - from));
-            pos = static_cast<std::size_t>(stop - block);
-            if (pos < filled) {
-                afterCr = *stop == '\r';
-                ++pos;
+            const std::size_t end = lineEnd();
+            if (end < filled && kept == 0) {
+                line = block + pos;
+                length = std::min(end - pos, kLongestRecord);
+                endLineAt(end);
+                return true;
+            }
+            keep(block + pos, end - pos);
+            if (end < filled) {
+                endLineAt(end);
                 break;
             }
+            pos = end;
         }
         if (!any)
             return false;
@@ -106,13 +115,34 @@ private:
     bool refill()
     {
         pos = 0;
+        nextLf = nextCr = kNotSearched;
         filled = std::fread(block, 1, sizeof block, file);
         return filled > 0;
     }
 
     // "\r", "\n" and "\r\n" all end a line: files from old editors end
     // their lines with a lone carriage return.
-    static bool isLineEnd(char c) { return c == '\n' || c == '\r'; }
+    std::size_t lineEnd()
+    {
+        if (nextLf == kNotSearched || nextLf < pos)
+            nextLf = find('\n');
+        if (nextCr == kNotSearched || nextCr < pos)
+            nextCr = find('\r');
+        return std::min(nextLf, nextCr);
+    }
+
+    // Where `c` next occurs in the block, or `filled`.
+    std::size_t find(char c) const
+    {
+        const void *at = std::memchr(block + pos, c, filled - pos);
+        return at != nullptr ? static_cast<std::size_t>(static_cast<const char *>(at) - block) : filled;
+    }
+
+    void endLineAt(std::size_t end)
+    {
+        afterCr = block[end] == '\r';
+        pos = end + 1;
+    }
 
     void keep(const char *from, std::size_t n)
     {
@@ -121,10 +151,14 @@ private:
         kept += copy;
     }
 
+    static constexpr std::size_t kNotSearched = ~std::size_t{0};
+
     std::FILE *file;
-    char block[1 << 16];
+    char block[S19Image::kReadBlock];
     std::size_t pos = 0;
     std::size_t filled = 0;
+    std::size_t nextLf = kNotSearched;
+    std::size_t nextCr = kNotSearched;
     char lineBuf[kLongestRecord];
     std::size_t kept = 0;
     bool afterCr = false;
@@ -190,9 +224,11 @@ bool S19Image::parseLine(const char *line, std::size_t length)
 
 // One data record: count, address, data, checksum. False when a character
 // is not a hex digit, the line ends early, the count cannot hold the
-// address and checksum, or the checksum does not match. Bytes of the record
-// are stored as they are read, so a failing record leaves what preceded
-// its fault in the image.
+// address and checksum, or the checksum does not match. The record is
+// decoded whole before anything is stored; then the data bytes that
+// precede a bad digit, or all of them when only the checksum is wrong,
+// are stored, so a failing record leaves what preceded its fault in the
+// image. Nothing is ever read past the line's own characters.
 bool S19Image::parseRecord(const char *line, std::size_t length, unsigned addressBytes)
 {
     uint8_t count = 0;
@@ -201,30 +237,51 @@ bool S19Image::parseRecord(const char *line, std::size_t length, unsigned addres
     if (count < addressBytes + 1 || length < 4 + 2 * std::size_t{count})
         return false;
 
-    uint8_t sum = count;
-    uint32_t address = 0;
-    std::size_t pos = 4;
-    for (unsigned i = 0; i < addressBytes; ++i, pos += 2) {
-        uint8_t byte = 0;
-        if (!hexPair(line, pos, byte))
-            return false;
-        sum = static_cast<uint8_t>(sum + byte);
-        address = address << 8 | byte;
+    // Address, data and checksum bytes, as many as the count says.
+    uint8_t bytes[0xFF] = {};
+    const char *digits = line + 4;
+    unsigned decoded = 0;
+    for (; decoded < count; ++decoded) {
+        const uint8_t hi = kHex.value[static_cast<uint8_t>(digits[2 * decoded])];
+        const uint8_t lo = kHex.value[static_cast<uint8_t>(digits[2 * decoded + 1])];
+        if ((hi | lo) & 0xF0)  // kBadDigit has high bits set, digits never do
+            break;
+        bytes[decoded] = static_cast<uint8_t>(hi << 4 | lo);
     }
-
-    const unsigned dataBytes = count - addressBytes - 1u;
-    for (unsigned i = 0; i < dataBytes; ++i, pos += 2) {
-        uint8_t byte = 0;
-        if (!hexPair(line, pos, byte))
-            return false;
-        sum = static_cast<uint8_t>(sum + byte);
-        storeByte(address + i, byte);
-    }
-
-    uint8_t recordSum = 0;
-    if (!hexPair(line, pos, recordSum))
+    if (decoded < addressBytes)
         return false;
-    return recordSum == static_cast<uint8_t>(~sum);
+
+    uint32_t address = 0;
+    for (unsigned i = 0; i < addressBytes; ++i)
+        address = address << 8 | bytes[i];
+    const unsigned dataBytes = count - addressBytes - 1u;
+    const unsigned validData = std::min(decoded - addressBytes, dataBytes);
+    storeBytes(address, bytes + addressBytes, validData);
+    if (decoded < count)
+        return false;
+
+    uint8_t sum = count;
+    for (unsigned i = 0; i + 1 < count; ++i)
+        sum = static_cast<uint8_t>(sum + bytes[i]);
+    return bytes[count - 1] == static_cast<uint8_t>(~sum);
+}
+
+// Bytes for consecutive addresses from `address` (wrapping at 2^32), each
+// kept only inside the range.
+void S19Image::storeBytes(uint32_t address, const uint8_t *bytes, unsigned n)
+{
+    if (n == 0)
+        return;
+    const uint32_t last = address + (n - 1);
+    if (address >= start && last <= end && last >= address) {
+        std::memcpy(data.get() + (address - start), bytes, n);
+        loaded += n;
+        lowest = std::min(lowest, address);
+        highest = std::max(highest, last);
+        return;
+    }
+    for (unsigned i = 0; i < n; ++i)
+        storeByte(address + i, bytes[i]);
 }
 
 void S19Image::storeByte(uint32_t address, uint8_t value)

@@ -2,6 +2,7 @@
 // panel's address space, and hands the image out as pages.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -11,6 +12,9 @@ public:
     // Parse outcomes held in `status`.
     static constexpr int kStatusBadRecord = 1;  // a record failed its checks
     static constexpr int kStatusLoaded = 2;     // the file was read to its end
+    // The file is read in blocks of this many bytes; lines are found in
+    // each block, and a line that runs across two is gathered apart.
+    static constexpr std::size_t kReadBlock = std::size_t{1} << 16;
 
     // `finalise` non-zero selects a flash profile, 1 also inserts its
     // checksum; `s1Records` non-zero reads S1 records instead of S3.
@@ -41,6 +45,7 @@ public:
 private:
     bool parseLine(const char *line, std::size_t length);
     bool parseRecord(const char *line, std::size_t length, unsigned addressBytes);
+    void storeBytes(uint32_t address, const uint8_t *bytes, unsigned n);
     void storeByte(uint32_t address, uint8_t value);
     void finaliseS3Flash();
     void finaliseS1Flash();

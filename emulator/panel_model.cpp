@@ -97,6 +97,7 @@ void PanelModel::inTaken()
 void PanelModel::frameReceived(const std::vector<uint8_t> &payload)
 {
     log.push_back(Frame{true, payload});
+    ++hostFrames;
     if (payload.empty()) {
         violation("empty frame");
         return;

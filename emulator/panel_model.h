@@ -88,6 +88,8 @@ public:
     const std::vector<uint8_t> &panelFlashBefore() const { return flashBefore; }
     bool bootCheckPasses() const { return emu::bootCheckPasses(flash); }
     const std::vector<Frame> &frames() const { return log; }
+    // How many whole frames the host has sent.
+    std::size_t hostFrameCount() const { return hostFrames; }
     const std::vector<std::string> &violations() const { return problems; }
     // While set, a write or erase request is a violation: the host at the
     // panel now has promised only to read.
@@ -130,6 +132,7 @@ private:
     std::deque<std::vector<uint8_t>> inQueue;
     uint32_t garbageState = 0x2545F491;
     std::vector<Frame> log;
+    std::size_t hostFrames = 0;
     std::vector<std::string> problems;
 };
 

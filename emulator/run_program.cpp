@@ -45,8 +45,9 @@ void drain(int fd, std::string &into, bool &open)
 } // namespace
 
 ProgramRun runProgram(const std::vector<std::string> &argv, const std::string &workDir,
-                      bool capture, std::size_t outLimit)
+                      const RunOptions &options)
 {
+    const bool capture = options.capture;
     ProgramRun run;
     std::vector<std::string> env = childEnvironment();
     std::vector<char *> envp, args;
@@ -68,7 +69,7 @@ ProgramRun runProgram(const std::vector<std::string> &argv, const std::string &w
     if (pid == 0) {
         if (capture) {
             dup2(outPipe[1], STDOUT_FILENO);
-            dup2(errPipe[1], STDERR_FILENO);
+            dup2(options.errorIntoOutput ? outPipe[1] : errPipe[1], STDERR_FILENO);
             close(outPipe[0]);
             close(errPipe[0]);
             close(outPipe[1]);
@@ -92,10 +93,14 @@ ProgramRun runProgram(const std::vector<std::string> &argv, const std::string &w
             pollfd fds[2] = {{outOpen ? outPipe[0] : -1, POLLIN, 0}, {errOpen ? errPipe[0] : -1, POLLIN, 0}};
             if (poll(fds, 2, -1) < 0 && errno != EINTR)
                 break;
-            if (fds[0].revents)
+            if (fds[0].revents) {
+                const bool first = run.out.empty();
                 drain(outPipe[0], run.out, outOpen);
-            if (outOpen && run.out.size() >= outLimit) {
-                run.out.resize(outLimit);
+                if (first && !run.out.empty() && options.firstOutput)
+                    options.firstOutput();
+            }
+            if (outOpen && run.out.size() >= options.outLimit) {
+                run.out.resize(options.outLimit);
                 close(outPipe[0]);
                 outPipe[0] = -1;
                 outOpen = false;

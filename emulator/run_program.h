@@ -2,6 +2,7 @@
 // the emulated panel of this process.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,11 +16,27 @@ struct ProgramRun {
     std::string err;      // its standard error, when captured
 };
 
+struct RunOptions {
+    // Collect standard output and error instead of passing them through.
+    bool capture = false;
+    // Close standard output once this many bytes have come, as `| head -c N`
+    // does.
+    std::size_t outLimit = std::string::npos;
+    // Standard error into standard output's pipe, as a terminal shows both.
+    bool errorIntoOutput = false;
+    // Called when the first bytes of standard output arrive.
+    std::function<void()> firstOutput;
+};
+
 // Runs argv[0] (looked up in PATH when it has no slash) in `workDir`,
-// waits for it and returns how it ended. With `capture`, its standard
-// output and error are collected instead of passed through, and standard
-// output is closed once `outLimit` bytes have come, as `| head -c N` does.
+// waits for it and returns how it ended.
 ProgramRun runProgram(const std::vector<std::string> &argv, const std::string &workDir,
-                      bool capture, std::size_t outLimit = std::string::npos);
+                      const RunOptions &options);
+inline ProgramRun runProgram(const std::vector<std::string> &argv, const std::string &workDir, bool capture)
+{
+    RunOptions options;
+    options.capture = capture;
+    return runProgram(argv, workDir, options);
+}
 
 } // namespace emu

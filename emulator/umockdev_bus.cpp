@@ -30,6 +30,7 @@ void onConnected(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer data
 
 constexpr uint8_t kPanelVendorLo = 0xA2, kPanelVendorHi = 0x15;
 constexpr uint8_t kPanelProductLo = 0x40, kPanelProductHi = 0x00;
+constexpr uint8_t kDecoyProductLo = 0x41;
 
 // Device descriptor, then configuration 1 with interface 0 and its two bulk
 // endpoints, as the node file of a usbfs device holds them.
@@ -132,14 +133,14 @@ bool UsbPanel::Impl::build()
         auto dev = std::find_if(devices.begin(), devices.end(),
                                 [&](const auto &d) { return d->name == order[i]; });
         (*dev)->role = roles[i];
-        // sysfs lists vendor and product as the kernel does, in hex.
+        // sysfs lists vendor and product as the kernel does, in hex. The
+        // decoy is of the panel's maker, so that only the product tells it
+        // from the panel.
         const bool decoy = roles[i] == Role::Decoy;
-        umockdev_testbed_set_attribute(testbed, (*dev)->sysfsPath.c_str(), "idVendor", decoy ? "1234" : "15a2");
-        umockdev_testbed_set_attribute(testbed, (*dev)->sysfsPath.c_str(), "idProduct", decoy ? "5678" : "0040");
-        const auto bytes = roles[i] == Role::Decoy
-                               ? descriptors(0x34, 0x12, 0x78, 0x56)
-                               : descriptors(kPanelVendorLo, kPanelVendorHi, kPanelProductLo,
-                                             kPanelProductHi);
+        umockdev_testbed_set_attribute(testbed, (*dev)->sysfsPath.c_str(), "idVendor", "15a2");
+        umockdev_testbed_set_attribute(testbed, (*dev)->sysfsPath.c_str(), "idProduct", decoy ? "0041" : "0040");
+        const auto bytes = descriptors(kPanelVendorLo, kPanelVendorHi, decoy ? kDecoyProductLo : kPanelProductLo,
+                                       kPanelProductHi);
         const std::string path = root + "/dev/bus/usb/" + order[i];
         if (FILE *f = std::fopen(path.c_str(), "wb")) {
             std::fwrite(bytes.data(), 1, bytes.size(), f);

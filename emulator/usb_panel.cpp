@@ -409,7 +409,10 @@ void UsbPanel::Impl::reap(UMockdevIoctlClient *client, UMockdevIoctlData *arg, b
         return;
     }
     std::memcpy(context->data, &address, sizeof address);
-    succeed(client);
+    // On the kernel a reap that succeeds follows polls that found nothing
+    // yet, and a successful call leaves errno as it was: the host is left
+    // with EAGAIN, as on a real bus.
+    umockdev_ioctl_client_complete(client, 0, EAGAIN);
 }
 
 // libusb gives up on a transfer after its time-out and discards it.
@@ -493,6 +496,12 @@ PanelModel UsbPanel::model() const
 {
     std::lock_guard<std::mutex> guard(impl->lock);
     return impl->model;
+}
+
+std::size_t UsbPanel::hostFramesReceived() const
+{
+    std::lock_guard<std::mutex> guard(impl->lock);
+    return impl->model.hostFrameCount();
 }
 
 std::vector<WireEntry> UsbPanel::wire() const

@@ -19,8 +19,8 @@ struct CapturedTransfer;
 // transfer makes this and every later ioctl fail ENODEV; a Stall ends with
 // an error status.
 struct UsbFaults : TransferFaults {
-    bool noPanel = false;       // only a device of another vendor is present
-    bool decoyFirst = false;    // a device of another vendor is listed first
+    bool noPanel = false;       // only another product of the panel's maker is present
+    bool decoyFirst = false;    // another product of the panel's maker is listed first
     bool secondPanel = false;   // a second panel is listed after the first
     bool openRefused = false;   // the panel's node cannot be opened once listed
     // The panel is on the bus (sysfs lists it) but its node is not there
@@ -68,6 +68,8 @@ public:
 
     // Snapshots, safe to take while a host runs.
     PanelModel model() const;
+    // How many whole frames the host has sent so far: cheaper than model().
+    std::size_t hostFramesReceived() const;
     std::vector<WireEntry> wire() const;
     std::vector<std::string> violations() const;
     // The devices in the order libusb lists them, e.g. {"001/003", "001/001"},

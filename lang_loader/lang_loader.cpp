@@ -67,11 +67,13 @@ Failure checkComplete(std::FILE *file, const char *path)
 bool readPageAt(std::FILE *file, const char *path, long offset, uint8_t *page, Failure &failure)
 {
     errno = 0;
+    std::size_t got = 0;
     if (std::fseek(file, offset, SEEK_SET) == 0 &&
-        std::fread(page, 1, bootlink::kPageSize, file) == bootlink::kPageSize)
+        (got = std::fread(page, 1, bootlink::kPageSize, file)) == bootlink::kPageSize)
         return true;
     failure = fileFailure(FailureKind::FileRead, path, std::ferror(file) != 0 ? errno : 0);
     failure.offset = offset;
+    failure.size = offset + static_cast<long>(got);
     return false;
 }
 

@@ -12,26 +12,42 @@ install(FILES ${PROJECT_SOURCE_DIR}/man/lang_loader.1 ${PROJECT_SOURCE_DIR}/man/
 # /usr, never from below another prefix. So an install into /usr (and the
 # .deb, whose prefix is /usr) puts the rule in udev's directory, and an
 # install under any other prefix (/usr/local, /opt/...) puts it in
-# /etc/udev/rules.d. The prefix is known only at install time
-# (cmake --install --prefix), hence the install script. A non-empty
-# PANEL_UDEV_RULES_DIR overrides both; a relative one is below the prefix.
+# /etc/udev/rules.d. A user who installs into a folder of their own (say
+# ~/.local) cannot write there: the rule then goes below the prefix, in
+# share/panel-service-tools, and the install says how to enable it as root;
+# the install itself never fails for it. A staged install (DESTDIR) always
+# gets the rule where udev reads it. The prefix is known only at install
+# time (cmake --install --prefix), hence the install script. A non-empty
+# PANEL_UDEV_RULES_DIR overrides all of this; a relative one is below the
+# prefix.
 pkg_get_variable(PANEL_UDEVDIR udev udevdir)
 if(NOT PANEL_UDEVDIR)
   set(PANEL_UDEVDIR "/usr/lib/udev")
 endif()
 set(PANEL_UDEV_RULES_DIR "" CACHE PATH
     "Where the panel's udev rule is installed; empty: udev's directory for prefix /usr, else /etc/udev/rules.d")
+set(PANEL_RULE_FILE 60-panel-service-tools.rules)
 install(CODE "
   set(panel_rules_dir \"${PANEL_UDEV_RULES_DIR}\")
+  set(panel_rule_enabled TRUE)
   if(panel_rules_dir AND NOT IS_ABSOLUTE \"\${panel_rules_dir}\")
     set(panel_rules_dir \"\${CMAKE_INSTALL_PREFIX}/\${panel_rules_dir}\")
   elseif(NOT panel_rules_dir AND CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
     set(panel_rules_dir \"${PANEL_UDEVDIR}/rules.d\")
   elseif(NOT panel_rules_dir)
     set(panel_rules_dir \"/etc/udev/rules.d\")
+    execute_process(COMMAND sh -c \"mkdir -p /etc/udev/rules.d 2>/dev/null; test -w /etc/udev/rules.d\"
+                    RESULT_VARIABLE panel_etc_unwritable)
+    if(\"\$ENV{DESTDIR}\" STREQUAL \"\" AND panel_etc_unwritable)
+      set(panel_rules_dir \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATADIR}/panel-service-tools\")
+      set(panel_rule_enabled FALSE)
+    endif()
   endif()
   file(INSTALL DESTINATION \"\${panel_rules_dir}\" TYPE FILE
-       FILES \"${PROJECT_SOURCE_DIR}/packaging/60-panel-service-tools.rules\")
+       FILES \"${PROJECT_SOURCE_DIR}/packaging/${PANEL_RULE_FILE}\")
+  if(NOT panel_rule_enabled)
+    message(\"The udev rule is not enabled (/etc/udev/rules.d is not writable); to let users reach the panel, run as root: install -m 644 \${panel_rules_dir}/${PANEL_RULE_FILE} /etc/udev/rules.d/ && udevadm control --reload-rules && udevadm trigger\")
+  endif()
 ")
 
 set(CPACK_PACKAGE_NAME "panel-service-tools")

@@ -131,6 +131,33 @@ TEST(CaptureReplay, ChangedFirmwareIsCaughtAtItsFirstDifferingByte)
     EXPECT_NE(r.err.find(expected), std::string::npos) << r.err << "\nexpected: " << expected;
 }
 
+// The replay is strict about how the host's run ends, not only about its
+// bytes: a host that asks another length, stops before the capture's end
+// or goes on past it is told where.
+TEST(CaptureReplay, HostThatStopsEarlyGoesOnOrAsksAnotherLength)
+{
+    Scratch scratch;
+    const std::string ping = unpack("ping-answered-without-B", scratch);
+    // Its ping's payload is two bytes where the capture has one, and it
+    // stops there.
+    const auto longer = emu::runProgram({kEmu, "--replay=" + ping, "--", MISBEHAVING_HOST_PATH, "long-payload"},
+                                        scratch.dir, true);
+    EXPECT_EQ(longer.exitStatus, 4);
+    EXPECT_NE(longer.err.find("transfer 2: the capture has OUT on 0x02 of 1 bytes, the host made OUT on 0x02 of 2 "
+                              "bytes"),
+              std::string::npos)
+        << longer.err;
+    EXPECT_NE(longer.err.find("the host stopped after transfer 2 of 4;"), std::string::npos) << longer.err;
+
+    // A firmware one page longer than the one captured.
+    Scratch other;
+    const std::string complete = unpack("panel-flasher-complete", other);
+    other.write("small.s19", samples::firmware(0x4000, 0x48FF, 32));
+    const auto past = replay(other, complete, "panel_flasher", "small.s19");
+    EXPECT_EQ(past.exitStatus, 4);
+    EXPECT_NE(past.err.find("the host made 1 transfers more than the capture holds"), std::string::npos) << past.err;
+}
+
 // ---- What panel_emu writes is what tshark reads --------------------------
 
 // tshark's reading of a capture as wire log lines: "OUT 02 2 ok 0001".
@@ -225,6 +252,16 @@ TEST(CaptureReplay, BadCapturesAreRefusedWithTheirFault)
     ASSERT_GT(own.size(), 24u + 16 + 64);
     std::string lengths = own;
     lengths[24 + 16 + 36] = 9;  // the first record's data_len
+    // The first record that carries data, announcing one byte less.
+    std::string longer = own;
+    std::size_t at = 24, record = 1;
+    while (at + 16 + 40 <= longer.size() && longer[at + 16 + 36] == 0) {
+        at += 16 + static_cast<uint8_t>(longer[at + 8]) + 256 * static_cast<uint8_t>(longer[at + 9]);
+        ++record;
+    }
+    ASSERT_LT(at + 16 + 40, longer.size());
+    const int carried = longer[at + 16 + 36];
+    longer[at + 16 + 36] = static_cast<char>(carried - 1);
     pcap_t *ethernet = pcap_open_dead(DLT_EN10MB, 65535);
     pcap_dumper_t *dumper = pcap_dump_open(ethernet, scratch.path("ethernet.pcap").c_str());
     pcap_pkthdr header{};
@@ -239,6 +276,8 @@ TEST(CaptureReplay, BadCapturesAreRefusedWithTheirFault)
         {own.substr(0, own.size() - 7), "the capture is damaged"},
         {slurp(scratch.path("ethernet.pcap")), "not a Linux USB capture (link type 1"},
         {lengths, "record 1: usbmon says 9 data bytes, the record holds 0"},
+        {longer, "record " + std::to_string(record) + ": usbmon says " + std::to_string(carried - 1) +
+                     " data bytes, the record holds " + std::to_string(carried)},
         {own.substr(0, 24), "the capture holds no panel"},
     };
     for (const auto &[bytes, complaint] : bad) {

@@ -54,12 +54,12 @@ const std::string kLangSpinner = spinnerSteps(4, "   :) \r");
 const std::vector<CauseCase> kCases{
     {"LangLoaderWithoutPermission", kLangLoader,
      usb([](emu::UsbFaults &f) { f.configErrno = EPERM; }), nullptr, kLangBusy,
-     "could not select the panel's configuration 1: permission denied: install the udev rule, or "
-     "run as root"},
+     "could not select the panel's configuration 1: permission denied: install the udev rule and join "
+     "group plugdev, or log in at the machine, or run as root"},
     {"PanelFlasherNodeUnopenable", kPanelFlasher, usb([](emu::UsbFaults &f) { f.openRefused = true; }),
      nullptr, "ERROR: No encuentra el driver\n",
      "could not select the panel's configuration 1: the panel's device node could not be opened: "
-     "install the udev rule, or run as root"},
+     "install the udev rule and join group plugdev, or log in at the machine, or run as root"},
     {"PanelFlasherClaimBusy", kPanelFlasher, usb([](emu::UsbFaults &f) { f.claimErrno = EBUSY; }),
      nullptr, "ERROR: No encuentra el driver\n",
      "could not claim the panel's interface 0: busy: another program holds the panel"},
@@ -86,6 +86,11 @@ const std::vector<CauseCase> kCases{
      "ERROR: al borrar el flash\n",
      "erasing flash sector 8: sending to the panel failed: nothing moved: the panel stalled the "
      "transfer or was unplugged (0 of 2 bytes)"},
+    // OUT 8 is the payload of the frame of RAM driver page 2.
+    {"PanelFlasherUnpluggedDuringRamPage2", kPanelFlasher, outFault(8, emu::TransferFault::Gone), nullptr,
+     "ERROR: al cargar el flasher\n",
+     "sending RAM driver page 2: sending to the panel failed: nothing moved: the panel stalled the transfer or "
+     "was unplugged (0 of 258 bytes)"},
     {"LangLoaderBadDriverRecord", kLangLoader, {},
      [](const Scratch &s) { spoilLine3(s, "serial_flash.S19"); }, "ERROR: driver serie no cargado\n",
      "\"serial_flash.S19\" line 3: bad S-record"},

@@ -4,6 +4,7 @@
 // emulator tests judge theirs (output, exit status, cause line, what the
 // panel holds) and run again against the umockdev panel, which must agree:
 // where the two stand-ins differ, the kernel is right.
+#include <cerrno>
 #include <cstdlib>
 #include <map>
 #include <fstream>
@@ -123,6 +124,12 @@ const std::vector<KernelScenario> kScenarios{
      "the panel (USB 15a2:0040) is connected, but this user may not open it: install the udev rule "
      "and join group plugdev, or log in at the machine, or run as root",
      usb([](emu::UsbFaults &f) { f.noAccess = true; })},
+    // Debian's default without our rule: the node is 0664 root:root.
+    {"ReadOnlyNode", "lang_loader", "lang.bin", "tech", "readonly-node", "high", 0,
+     "ERROR: no se puede iniciar driver\n",
+     "could not select the panel's configuration 1: permission denied: install the udev rule and join group "
+     "plugdev, or log in at the machine, or run as root",
+     usb([](emu::UsbFaults &f) { f.configErrno = EPERM; })},
     {"RootUser", "panel_flasher", "small.s19", "root", "", "high", 1,
      kSmallDone, "", {}},
     {"KernelDriverBoundIsDetached", "panel_flasher", "small.s19", "plugtech", "usbtest", "high", 1,

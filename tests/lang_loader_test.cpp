@@ -1,5 +1,8 @@
 // lang_loader end to end: the real program against the emulated panel.
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
 #include <unistd.h>
 
 #include "tests/programs.h"
@@ -60,6 +63,9 @@ TEST_F(LangLoader, CompleteLoad)
     EXPECT_EQ(r.model.serialPagesWritten.back(), 1);
     // No request of this driver is answered, and none is waited for.
     EXPECT_EQ(std::count_if(r.wire.begin(), r.wire.end(), [](auto &e) { return e.op == "IN"; }), 2);
+    // The spinner reaches a terminal as it turns, not all at the end.
+    EXPECT_GE(r.framesAtFirstOutput, firstDataFrame() + 1);
+    EXPECT_LT(r.framesAtFirstOutput, firstDataFrame() + 128);
 }
 
 TEST_F(LangLoader, WrongArgumentCount)
@@ -92,6 +98,29 @@ TEST_F(LangLoader, ShortFileOrDirectoryIsRefusedBeforeThePanelIsTouched)
         EXPECT_EQ(r.run.out, "ERROR: archivo de idiomas incompleto\n") << arg;
         EXPECT_TRUE(noUsbAccess(r)) << arg;
     }
+    EXPECT_EQ(run(kProgram, {"short.bin"}).run.err, "lang_loader: \"short.bin\" is 65791 bytes; a language file has 65792\n");
+    EXPECT_EQ(run(kProgram, {"folder"}).run.err, "lang_loader: \"folder\" is not a regular file\n");
+}
+
+// Complete when the run began, cut within its header while the data pages
+// go out: the header is not sent with stale bytes, nor marked as loaded.
+TEST_F(LangLoader, FileCutDuringTheRunLeavesTheHeaderAlone)
+{
+    emu::UsbPanel panel(emu::RamDriver::Auto, {}, {}, emu::PanelStart::Used);
+    std::atomic<bool> ended{false};
+    std::thread cutter([&] {
+        while (!ended && panel.hostFramesReceived() <= static_cast<std::size_t>(firstDataFrame()))
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        truncate(scratch.path("lang.bin").c_str(), 0x10000 + 100);
+    });
+    const auto r = runOn(panel, kProgram, {"lang.bin"});
+    ended = true;
+    cutter.join();
+    EXPECT_EQ(r.run.exitStatus, 0);
+    EXPECT_EQ(r.run.out, spinnerSteps(256) + "ERROR: archivo de idiomas incompleto\n");
+    EXPECT_EQ(r.run.err, "lang_loader: \"lang.bin\" ended at byte 65636 during the run: it was changed or cut\n");
+    EXPECT_EQ(r.model.serialPagesWritten, range(32, 287));
+    EXPECT_EQ(page(r.model.serialFlash(), 1), page(r.model.serialFlashBefore(), 1));
 }
 
 TEST_F(LangLoader, LongerFileLoadsItsFirst65792Bytes)
@@ -150,6 +179,14 @@ TEST_F(LangLoader, PanelUnpluggedDuringPage17)
     EXPECT_EQ(page(r.model.serialFlash(), 48), page(language, 16));
     EXPECT_EQ(page(r.model.serialFlash(), 49), page(r.model.serialFlashBefore(), 49));
     EXPECT_EQ(page(r.model.serialFlash(), 1), page(r.model.serialFlashBefore(), 1));
+
+    // On a terminal the cause line comes first, on a line of its own, and
+    // the message without a line end overwrites the spinner after it.
+    errorIntoOutput = true;
+    const auto shown = load(failOut(payloadOut(firstDataFrame() + 17)));
+    EXPECT_EQ(shown.run.out, spinnerSteps(17) + "lang_loader: writing serial flash page 49: sending to the panel "
+                                                 "failed: nothing moved: the panel stalled the transfer or was "
+                                                 "unplugged (0 of 260 bytes)\nERROR: fallo al escribir en la EEPROM");
 }
 
 TEST_F(LangLoader, FirstDataPageStalls)

@@ -1,6 +1,5 @@
 // A host that breaks the panel's USB protocol on purpose, to show that the
 // emulator's checks catch it. Usage: misbehaving_host MODE
-#include <cstring>
 #include <string>
 #include <usb.h>
 #include <vector>
@@ -27,45 +26,23 @@ void sendFrame(usb_dev_handle *h, std::vector<char> payload)
     usb_bulk_write(h, 0x02, payload.data(), static_cast<int>(payload.size()), 1000);
 }
 
-std::vector<char> pageRequest(std::vector<char> head)
+// "0201080A" as the bytes 0x02 0x01 0x08 0x0A.
+std::vector<char> fromHex(const std::string &hex)
 {
-    head.resize(head.size() + 256, 0x5A);
-    return head;
-}
-
-// Requests that a real panel would act on to its harm; false for a mode
-// that is not one of them.
-bool sendHarmfulRequests(usb_dev_handle *h, const std::string &mode)
-{
-    if (mode == "serial-write-before-init") {
-        sendFrame(h, pageRequest({0x02, 0x01, 0x00, 0x20}));
-    } else if (mode == "erase-bootloader") {
-        sendFrame(h, {0x02, 0x00});
-        sendFrame(h, {0x02, 0x01, 0x07, 0x01});
-    } else if (mode == "write-bootloader") {
-        sendFrame(h, {0x02, 0x00});
-        sendFrame(h, pageRequest({0x02, 0x02, 0x00, 0x3F}));
-    } else if (mode == "ram-page-32") {
-        sendFrame(h, pageRequest({0x01, 0x20}));
-    } else if (mode == "driver-before-upload") {
-        // Page 0 of a three-page sample driver, then a call into it.
-        std::vector<char> page = pageRequest({0x01, 0x00});
-        std::memcpy(page.data() + 2, "PANEL-FLASH-DRV", 15);
-        page[2 + 16] = 0x03;
-        page[2 + 17] = 0x00;
-        sendFrame(h, page);
-        sendFrame(h, {0x02, 0x00});
-    } else {
-        return false;
-    }
-    return true;
+    std::vector<char> bytes;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+        bytes.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    return bytes;
 }
 
 } // namespace
 
+// MODE is a way of breaking the transport; or "send" followed by frame
+// payloads in hex, sent as the programs send frames, for requests that a
+// real panel would act on to its harm.
 int main(int argc, char **argv)
 {
-    if (argc != 2)
+    if (argc < 2)
         return 2;
     const std::string mode = argv[1];
     usb_dev_handle *h = openPanel();
@@ -86,7 +63,10 @@ int main(int argc, char **argv)
         // the programs must never do.
         if (usb_bulk_write(h, 0x02, ping, 2, 1000) != 2)
             usb_bulk_write(h, 0x02, ping, 2, 1000);
-    } else if (!sendHarmfulRequests(h, mode)) {
+    } else if (mode == "send") {
+        for (int i = 2; i < argc; ++i)
+            sendFrame(h, fromHex(argv[i]));
+    } else {
         usb_bulk_write(h, 0x02, ping, 2, 1000);
     }
     if (mode != "unreleased")

@@ -40,6 +40,29 @@ install_tree() {
   # The installed programs run on their own: no emulator, no panel.
   out=$("$work/root/opt/panel/opt/panel/bin/panel_flasher" 2>/dev/null)
   [ "$out" = "ERROR: No existe fichero .s19" ] || fail "installed panel_flasher printed '$out'"
+  user_install
+}
+
+# A user without root installs into a folder of their own: /etc/udev is not
+# theirs, so the rule lands below the prefix and the install says how to
+# enable it, and succeeds. (As root the test installs as nobody; the
+# manifest it writes into the build folder is made writable first.)
+user_install() {
+  local home="$work/home" as=()
+  mkdir -p "$home"
+  if [ "$(id -u)" -eq 0 ]; then
+    chmod 755 "$work" && chown nobody "$home"
+    touch "$build/install_manifest.txt" && chmod 666 "$build/install_manifest.txt"
+    as=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+  fi
+  out=$("${as[@]}" cmake --install "$build" --prefix "$home/.local" 2>&1) ||
+    fail "a user's cmake --install --prefix ~/.local failed: $out"
+  [ "$(id -u)" -eq 0 ] && chmod 644 "$build/install_manifest.txt"
+  local rule="$home/.local/share/panel-service-tools/60-panel-service-tools.rules"
+  expect_file "$rule"
+  [ -x "$home/.local/bin/panel_flasher" ] || fail "a user's install lacks bin/panel_flasher"
+  grep -qF "run as root: install -m 644 $rule /etc/udev/rules.d/" <<<"$out" ||
+    fail "a user's install does not say how to enable the rule: $out"
 }
 
 man_pages() {

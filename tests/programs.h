@@ -18,6 +18,9 @@ constexpr int kDriverPages = 3;
 
 struct ProgramResult {
     emu::ProgramRun run;
+    // The frames the panel had received when the first byte of standard
+    // output arrived; -1 when nothing was printed.
+    long framesAtFirstOutput = -1;
     emu::PanelModel model{emu::RamDriver::None};
     std::vector<emu::WireEntry> wire;
     std::vector<std::string> violations;
@@ -51,7 +54,12 @@ protected:
         std::vector<std::string> argv{program};
         argv.insert(argv.end(), args.begin(), args.end());
         ProgramResult r;
-        r.run = emu::runProgram(argv, scratch.dir, true, stdoutLimit);
+        emu::RunOptions options;
+        options.capture = true;
+        options.outLimit = stdoutLimit;
+        options.errorIntoOutput = errorIntoOutput;
+        options.firstOutput = [&] { r.framesAtFirstOutput = static_cast<long>(panel.hostFramesReceived()); };
+        r.run = emu::runProgram(argv, scratch.dir, options);
         EXPECT_TRUE(r.run.started);
         EXPECT_EQ(r.run.signal, 0) << "ended by a signal";
         panel.checkHostEnded(false);
@@ -59,10 +67,12 @@ protected:
         r.wire = panel.wire();
         r.violations = panel.violations();
         EXPECT_TRUE(r.violations.empty()) << r.violations.front();
-        if (legacy)
+        if (legacy && !errorIntoOutput)
             expectCauseLine(program, r.run);
         if (legacy && r.run.exitStatus == 1)
             expectPanelHoldsTheFile(program, args, r.model);
+        if (legacy && r.run.exitStatus != 1)
+            expectBootCheckAfterAFailure(args, r.model);
         return r;
     }
 
@@ -141,6 +151,26 @@ protected:
         return image;
     }
 
+    // A failed run leaves the old firmware, which boots, when it erased
+    // nothing; when it did, the panel boots only if every page of the new
+    // firmware landed (a run can fail on the answer to its last page), and
+    // must fail its boot check otherwise.
+    void expectBootCheckAfterAFailure(const std::vector<std::string> &args, const emu::PanelModel &model) const
+    {
+        bool complete = false;
+        if (!model.sectorsErased.empty() && args.size() == 1) {
+            const Bytes image = firmwareImage(fileText(args[0]));
+            const Bytes &flash = model.panelFlash();
+            complete = std::equal(image.begin(), image.begin() + (panel::kChecksumAddress - panel::kFirmwareRange.first),
+                                  flash.begin() + panel::kFirmwareRange.first) &&
+                       std::equal(image.begin() + (panel::kChecksumWordLast + 1 - panel::kFirmwareRange.first),
+                                  image.end(), flash.begin() + panel::kChecksumWordLast + 1);
+        }
+        EXPECT_EQ(model.bootCheckPasses(), model.sectorsErased.empty() || complete)
+            << "the boot check after a failed run that " << (model.sectorsErased.empty() ? "erased nothing" : "erased")
+            << (complete ? " and wrote every page" : "");
+    }
+
     // Silence on standard error after success; after a failure at most
     // one line, naming the program.
     static void expectCauseLine(const std::string &program, const emu::ProgramRun &run)
@@ -173,6 +203,8 @@ protected:
     Scratch scratch;
     // Standard output is closed after this many bytes, as by `| head -c N`.
     std::size_t stdoutLimit = std::string::npos;
+    // Standard error goes into standard output, as on a terminal.
+    bool errorIntoOutput = false;
 };
 
 // The run touched no USB device at all.

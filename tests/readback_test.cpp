@@ -3,6 +3,7 @@
 // found at its page and offset, a panel with an old firmware, the
 // save/flash/verify round trips, and the ways it cannot do its work.
 #include <dirent.h>
+#include <set>
 #include <sys/stat.h>
 
 #include "tests/programs.h"
@@ -15,12 +16,22 @@ const std::string kReadback = PANEL_READBACK_PATH;
 const std::string kFlasher = PANEL_FLASHER_PATH;
 const std::string kLoader = LANG_LOADER_PATH;
 
+// Eight pages from 0x4000; page 65 starts with 16 bytes that look erased
+// but holds data after them, so a save that judged pages by their start
+// would drop it.
+Bytes firmwareBytes()
+{
+    Bytes image = srec::patternBytes(0x800, 41);
+    std::fill_n(image.begin() + 0x100, 16, 0xFF);
+    return image;
+}
+
 class Readback : public ProgramTest {
 protected:
     void SetUp() override
     {
         ProgramTest::SetUp();
-        scratch.write("fw.s19", samples::firmware(0x4000, 0x47FF, 41));
+        scratch.write("fw.s19", srec::file('3', 0x4000, firmwareBytes()));
         scratch.write("lang.bin", samples::languageFile(42));
     }
     emu::UsbPanel freshPanel(emu::ModelFaults mf = {}, emu::UsbFaults uf = {})
@@ -45,6 +56,9 @@ TEST_F(Readback, RoundTripsOnOnePanel)
     EXPECT_EQ(verified.run.out, "match: the panel's flash holds fw.s19 (8 pages)\n");
     EXPECT_EQ(verified.run.err, "");
     EXPECT_EQ(runOn(panel, kReadback, {"save-firmware", "saved.s19"}).run.exitStatus, 0);
+    struct stat st {};
+    ASSERT_EQ(stat(scratch.path("saved.s19").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u) << "a backup other accounts can read";
     EXPECT_EQ(runOn(panel, kFlasher, {"saved.s19"}).run.exitStatus, 1);
     for (const char *file : {"saved.s19", "fw.s19"})
         EXPECT_EQ(runOn(panel, kReadback, {"verify-firmware", file}).run.exitStatus, 0) << file;
@@ -57,6 +71,20 @@ TEST_F(Readback, RoundTripsOnOnePanel)
     EXPECT_EQ(fileText("saved.bin").size(), 65792u);
     EXPECT_EQ(runOn(panel, kLoader, {"saved.bin"}).run.exitStatus, 1);
     EXPECT_EQ(runOn(panel, kReadback, {"verify-language", "lang.bin"}).run.exitStatus, 0);
+
+    // Only the header differs: it is named as the page it is written to.
+    Bytes header = samples::languageFile(42);
+    const uint8_t was = header[0x10010];
+    header[0x10010] ^= 0x81;
+    scratch.write("header.bin", header);
+    char expected[160];
+    std::snprintf(expected, sizeof expected,
+                  "mismatch: serial flash page 1 differs first, at offset 0x10: the file has 0x%02X, the panel "
+                  "0x%02X; 1 of 257 pages differ\n",
+                  was ^ 0x81, was);
+    const auto headerOnly = runOn(panel, kReadback, {"verify-language", "header.bin"});
+    EXPECT_EQ(headerOnly.run.exitStatus, 1);
+    EXPECT_EQ(headerOnly.run.out, expected);
 }
 
 // One byte of page 64 flipped: the checksum word in page 66 differs too.
@@ -64,7 +92,7 @@ TEST_F(Readback, FlippedByteIsFoundAtItsPageAndOffset)
 {
     emu::UsbPanel panel = freshPanel();
     ASSERT_EQ(runOn(panel, kFlasher, {"fw.s19"}).run.exitStatus, 1);
-    Bytes image = srec::patternBytes(0x800, 41);
+    Bytes image = firmwareBytes();
     const uint8_t was = image[5];
     image[5] ^= 0x10;
     scratch.write("flipped.s19", srec::file('3', 0x4000, image));
@@ -121,6 +149,12 @@ TEST_F(Readback, FailuresLeaveNoFileBehind)
     longReplies.panelReplyLength = 300;
     emu::UsbFaults noPanel;
     noPanel.noPanel = true;
+    emu::UsbFaults stallAtPage33;
+    stallAtPage33.inFault = emu::TransferFault::Stall;
+    // IN 6: the payload of the third reply (the ping's, then page reads
+    // from 32; initialise is not answered): the read of page 33.
+    stallAtPage33.inFaultAt = 6;
+    mkdir(scratch.path("dir.s19").c_str(), 0755);
     const std::vector<Case> cases{
         {"stops answering", stallAtPage72, {}, {"save-firmware", "out.s19"},
          "panel_readback: reading flash page 72: receiving from the panel failed: nothing moved: the panel "
@@ -134,6 +168,13 @@ TEST_F(Readback, FailuresLeaveNoFileBehind)
          "panel_readback: no USB device 15a2:0040 found: is the panel plugged in and in its bootloader?\n"},
         {"unwritable folder", {}, {}, {"save-firmware", "no/such/folder/out.s19"},
          "panel_readback: cannot write \"no/such/folder/out.s19\": No such file or directory\n"},
+        {"a folder in the way", {}, {}, {"save-language", "dir.s19"},
+         "panel_readback: cannot write \"dir.s19\": Is a directory\n"},
+        {"verifying a language, stops answering", stallAtPage33, {}, {"verify-language", "lang.bin"},
+         "panel_readback: reading serial flash page 33: receiving from the panel failed: nothing moved: the "
+         "panel stalled the transfer or was unplugged (0 of 257 bytes)\n"},
+        {"verifying a language, no driver", {}, {}, {"--drivers", "nowhere", "verify-language", "lang.bin"},
+         "panel_readback: cannot open \"nowhere/serial_flash.S19\": No such file or directory\n"},
     };
     for (const Case &c : cases) {
         const auto r = run(kReadback, c.args, c.uf, c.mf);
@@ -142,10 +183,13 @@ TEST_F(Readback, FailuresLeaveNoFileBehind)
         EXPECT_EQ(r.run.err, c.err) << c.name;
         EXPECT_FALSE(exists("out.s19")) << c.name;
     }
+    std::set<std::string> left;
     DIR *dir = opendir(scratch.dir.c_str());
     while (dirent *e = readdir(dir))
-        EXPECT_NE(std::string(e->d_name).rfind("out.s19", 0), 0u) << "left behind: " << e->d_name;
+        if (e->d_name[0] != '.')
+            left.insert(e->d_name);
     closedir(dir);
+    EXPECT_EQ(left, (std::set<std::string>{"cf_flash.S19", "dir.s19", "fw.s19", "lang.bin", "serial_flash.S19"}));
 }
 
 TEST_F(Readback, CommandLine)
@@ -155,7 +199,8 @@ TEST_F(Readback, CommandLine)
     EXPECT_EQ(help.run.out.rfind("Usage: panel_readback [--drivers DIR] COMMAND FILE\n", 0), 0u);
     EXPECT_EQ(run(kReadback, {"--version"}).run.out, "panel_readback 1.0.0\n");
     for (const auto &args : {std::vector<std::string>{}, std::vector<std::string>{"verify-firmware"},
-                             std::vector<std::string>{"erase", "x"}, std::vector<std::string>{"--force", "a", "b"}}) {
+                             std::vector<std::string>{"erase", "x"}, std::vector<std::string>{"--force", "a", "b"},
+                             std::vector<std::string>{"verify-firmware", "a.s19", "b.s19"}}) {
         const auto r = run(kReadback, args);
         EXPECT_EQ(r.run.exitStatus, 2);
         EXPECT_EQ(r.run.err.rfind("panel_readback: ", 0), 0u) << r.run.err;

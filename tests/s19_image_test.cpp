@@ -266,19 +266,20 @@ TEST(S19HexDigits, LowerCaseDigitsReadAsTheirValues)
     EXPECT_EQ(p.at(0x20000002), 0xEF);
 }
 
-// Each of these reads as a valid record when a bad digit counts as 0.
+// Every character of a record but the "S3", replaced in turn by each
+// character next to the digit ranges: the record is refused, however the
+// bad digit would have read. 0xFF and 0x00 are in the data so that a bad
+// digit read as F, or as 0, would still give the right byte.
 TEST(S19HexDigits, AnyOtherCharacterRejectsTheRecord)
 {
-    const std::string valid = srec::record('3', 0x20000000, {0x00, 0x10});
-    for (std::size_t pos : {2, 5, 12, 15, 16}) {
-        for (char c : {'G', ' ', 'x', '\t', '\0'}) {
+    const std::string valid = srec::record('3', 0x20000000, {0x00, 0xFF, 0x9A, 0x0F});
+    for (std::size_t pos = 2; pos < valid.size(); ++pos) {
+        for (char c : {'G', 'g', '/', ':', '@', '`', 'x', ' ', '\t', '\0'}) {
             std::string line = valid;
-            if (line[pos] != '0')
-                continue;
             line[pos] = c;
             auto p = parseRam(s3(0x20000010, {1}) + line + "\n");
-            EXPECT_EQ(p->getStatus(), 1) << line;
-            EXPECT_EQ(p.at(0x20000010), 1) << line;
+            EXPECT_EQ(p->getStatus(), 1) << "position " << pos << ", character " << int(c);
+            EXPECT_EQ(p.at(0x20000010), 1);
         }
     }
 }
@@ -334,6 +335,65 @@ TEST(S19Lines, CountTooSmallForAddressAndChecksumIsBad)
     EXPECT_EQ(parseRam("S30500000000FA\n")->getStatus(), 2);
     EXPECT_EQ(parseText("S1020000FD\n", 0, 1)->getStatus(), 1);
     EXPECT_EQ(parseText("S1030000FC\n", 0, 1)->getStatus(), 2);
+    // Its checksum taken for a data byte would be stored in the range.
+    auto noChecksum = parseRam("S30420000000DB\n");
+    EXPECT_EQ(noChecksum->getStatus(), 1);
+    EXPECT_EQ(noChecksum->getLoaded(), 0u);
+    EXPECT_EQ(noChecksum.at(0x20000000), 0xFF);
+    // Or its last address byte for a checksum, here a matching one.
+    EXPECT_EQ(parseRam("S304200000DB\n")->getStatus(), 1);
+}
+
+// Comment lines that make `text` reach `offset` bytes.
+std::string padTo(std::string text, std::size_t offset)
+{
+    if (offset > text.size() + 1)
+        text += std::string(offset - text.size() - 1, ';');
+    if (offset > text.size())
+        text += "\n";
+    return text;
+}
+
+// A line end right at a block boundary, after a line that ended with a
+// lone carriage return or as a "\r\n" pair split by the boundary: every
+// record is read as a line of its own, wherever the boundary falls.
+TEST(S19Lines, LineEndsAroundABlockBoundary)
+{
+    const std::string a = srec::record('3', 0x20000000, {1, 2});
+    const std::string b = srec::record('3', 0x20000010, {3, 4});
+    const std::string c = srec::record('3', 0x20000020, {5, 6});
+    const std::size_t boundary = S19Image::kReadBlock;
+    for (const char *aEnd : {"\r", "\r\n", "\n"}) {
+        for (int shift = -4; shift <= 4; ++shift) {
+            // b's line end at the boundary plus shift.
+            const std::size_t bEnd = boundary + shift;
+            const std::string head = a + aEnd;
+            const std::string text = padTo("", bEnd - b.size() - head.size()) + head + b + "\n" + c + "\n";
+            auto p = parseRam(text);
+            EXPECT_EQ(p->getStatus(), 2) << "shift " << shift;
+            EXPECT_EQ(p->getLoaded(), 6u) << "a ended with " << (aEnd[1] ? "CRLF" : aEnd[0] == '\r' ? "CR" : "LF")
+                                          << ", shift " << shift;
+            EXPECT_EQ(p.at(0x20000011), 4);
+            EXPECT_EQ(p.at(0x20000021), 6);
+        }
+    }
+}
+
+// A line that runs across a block boundary is gathered into a buffer that
+// the previous such line filled: a record cut short there must not be
+// completed with that line's characters (here, its own missing ones).
+TEST(S19Lines, RecordCutShortAcrossABlockBoundaryBorrowsNothing)
+{
+    const std::string whole = srec::record('3', 0x20000000, {1, 2, 3, 4});
+    const std::size_t boundary = S19Image::kReadBlock;
+    for (std::size_t cut : {2u, 4u}) {
+        for (std::size_t into = 1; into < whole.size() - cut; into += 7) {
+            std::string text = padTo("", boundary - into) + whole + "\n";
+            text = padTo(text, 2 * boundary - into) + whole.substr(0, whole.size() - cut) + "\n";
+            auto p = parseRam(text);
+            EXPECT_EQ(p->getStatus(), 1) << "cut " << cut << ", " << into << " characters before the boundary";
+        }
+    }
 }
 
 } // namespace
