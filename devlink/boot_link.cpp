@@ -1,10 +1,13 @@
 #include "devlink/boot_link.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <string>
+#include <thread>
+#include <unistd.h>
 #include <usb.h>
 
 using namespace bootlink;
@@ -46,6 +49,25 @@ bool panelOnTheBus()
     return found;
 }
 
+// Linux's usbfs names a device's node after its bus and device numbers,
+// as libusb-0.1 names the bus and the device; elsewhere there is none.
+std::string deviceNode(const usb_bus *bus, const struct usb_device *dev)
+{
+#if defined(__linux__)
+    return std::string("/dev/bus/usb/") + bus->dirname + "/" + dev->filename;
+#else
+    (void)bus;
+    (void)dev;
+    return {};
+#endif
+}
+
+// Whether this user may read and write the node, as usbfs requires.
+bool mayWriteNode(const std::string &node)
+{
+    return access(node.c_str(), R_OK | W_OK) == 0;
+}
+
 } // namespace
 
 BootLink::~BootLink()
@@ -70,11 +92,18 @@ bool BootLink::find()
     for (usb_bus *bus = usb_get_busses(); bus != nullptr; bus = bus->next) {
         for (struct usb_device *dev = bus->devices; dev != nullptr; dev = dev->next) {
             if (dev->descriptor.idVendor == kVendorId && dev->descriptor.idProduct == kProductId) {
+                node = deviceNode(bus, dev);
                 // errno is left over from earlier calls unless usb_open
                 // sets it.
                 errno = 0;
                 handle = usb_open(dev);
-                return handle != nullptr || fail(FailureKind::Open, -errno);
+                if (handle != nullptr)
+                    return true;
+                // libusb-compat lists a panel this user may not open and
+                // then fails to open it; libusb-0.1.12 does not list it
+                // (below). The technician needs the same advice.
+                const int error = errno;
+                return fail(error == EACCES || error == EPERM ? FailureKind::NoAccess : FailureKind::Open, -error);
             }
         }
     }
@@ -89,9 +118,20 @@ bool BootLink::configure()
     detachKernelDriver();
     const int configured = usb_set_configuration(handle, kConfiguration);
     if (configured != 0)
-        return fail(FailureKind::Configure, configured);
+        return fail(FailureKind::Configure, refusal(configured));
     const int claimed = usb_claim_interface(handle, kInterface);
-    return claimed == 0 || fail(FailureKind::Claim, claimed);
+    return claimed == 0 || fail(FailureKind::Claim, refusal(claimed));
+}
+
+// libusb-1.0 has no code for most of the reasons the kernel refuses a
+// configuration or a claim (a permission refusal among them), and
+// libusb-compat passes them all on as ERANGE. Whether this user may write
+// the panel's node tells the one that matters to a technician.
+int BootLink::refusal(int result) const
+{
+    if (result == -ERANGE && !node.empty() && !mayWriteNode(node))
+        return -EACCES;
+    return result;
 }
 
 // A kernel driver bound to the interface makes the configuration and the
@@ -117,15 +157,45 @@ bool BootLink::sendFrame(uint16_t length)
 // One bulk transfer that must move exactly `size` bytes. libusb reports a
 // stalled transfer as 0 bytes moved, not as an error, so only the count
 // tells it apart from success.
+//
+// The two libusb-0.1s tell other things. libusb-0.1.12 reports a stall
+// and an unplug alike, as 0 bytes moved, and drops the part of a reply
+// that came before a time-out. libusb-compat reports a stall (EPIPE), an
+// unplug (ENXIO, or EIO when the cable went during the transfer), an
+// overflow, and the part of a reply that came before a time-out as a
+// short success: only the time the transfer took tells that one apart.
 bool BootLink::transfer(int endpoint, uint8_t *bytes, int size)
 {
     char *buffer = reinterpret_cast<char *>(bytes);
-    const int moved = endpoint == kEndpointIn
-                          ? usb_bulk_read(handle, endpoint, buffer, size, kTimeoutMs)
-                          : usb_bulk_write(handle, endpoint, buffer, size, kTimeoutMs);
+    const auto began = std::chrono::steady_clock::now();
+    int moved = endpoint == kEndpointIn ? usb_bulk_read(handle, endpoint, buffer, size, kTimeoutMs)
+                                        : usb_bulk_write(handle, endpoint, buffer, size, kTimeoutMs);
     if (moved == size)
         return true;
-    return fail(endpoint == kEndpointIn ? FailureKind::Receive : FailureKind::Send, moved, size);
+    const auto took = std::chrono::steady_clock::now() - began;
+    if (moved == -EIO && panelGone())
+        moved = -ENODEV;
+    fail(endpoint == kEndpointIn ? FailureKind::Receive : FailureKind::Send, moved, size);
+    failed.timedOut = moved > 0 && took >= std::chrono::milliseconds(kTimeoutMs - 50);
+    return false;
+}
+
+// Whether the panel has left the bus. The kernel refuses every call on a
+// device that is gone (ENODEV; ENXIO through libusb-compat), once it has
+// noticed, which can take a moment after the transfer broke off. Without
+// the Linux-only call, nothing tells.
+bool BootLink::panelGone()
+{
+#if defined(LIBUSB_HAS_GET_DRIVER_NP)
+    char name[64] = {};
+    for (int waited = 0; waited <= kUnplugNoticedMs; waited += 20) {
+        const int result = usb_get_driver_np(handle, kInterface, name, sizeof name - 1);
+        if (result == -ENODEV || result == -ENXIO)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+#endif
+    return false;
 }
 
 // A reply announcing more than the frame buffer holds fails before its

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "devlink/failure.h"
 #include "devlink/panel_geometry.h"
@@ -19,6 +20,9 @@ constexpr int kInterface = 0;
 constexpr int kEndpointOut = 0x02;
 constexpr int kEndpointIn = 0x81;
 constexpr int kTimeoutMs = 5000;
+// How long the kernel may take to notice that a panel which broke off a
+// transfer was unplugged.
+constexpr int kUnplugNoticedMs = 500;
 constexpr uint8_t kPingAnswer = 0x42;  // "B"
 constexpr std::size_t kFrameBufferSize = 265;
 constexpr std::size_t kPageSize = panel::kPageSize;
@@ -83,9 +87,12 @@ private:
     bool receiveFrame(uint16_t &length);
     bool transfer(int endpoint, uint8_t *bytes, int size);
     void detachKernelDriver();
+    bool panelGone();
+    int refusal(int result) const;
     bool fail(FailureKind kind, int result = 0, int wanted = 0);
 
     usb_dev_handle *handle = nullptr;
+    std::string node;  // the panel's device node, where the system has one
     uint8_t frame[bootlink::kFrameBufferSize] = {};
     uint16_t lastReply = 0;
     uint16_t lastDriverReply = 0;

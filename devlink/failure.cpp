@@ -11,6 +11,8 @@ const std::string kAccessAdvice =
     "install the udev rule and join group plugdev, or log in at the machine, or run as root";
 
 // libusb's negated errno in the words that tell a technician what to do.
+// Both libusb-0.1s are meant: libusb-0.1.12 passes the kernel's errno on,
+// libusb-compat its own translation of libusb-1.0's codes.
 std::string describeError(int result)
 {
     switch (-result) {
@@ -22,25 +24,46 @@ std::string describeError(int result)
     case EBUSY:
         return "busy: another program holds the panel";
     case ENODEV:
+    case ENXIO:  // libusb-compat's word for a device that is gone
     case ENOENT:
     case ESHUTDOWN:
         return "the panel was unplugged";
+    case EPIPE:
+        return "the panel stalled the transfer";
+    case EIO:  // a bus error, and the panel is still there
+        return "the transfer broke off with an error on the bus: check the cable";
     case ETIMEDOUT:
         return "no answer within 5 s";
+    case ERANGE:  // libusb-1.0 said only "other error", and the node is writable
+        return "refused for a reason the USB library does not give (this user may write the panel's node)";
     default:
         return std::strerror(-result);
     }
 }
 
-// A transfer's outcome: an error, or a count short of what was asked.
-// libusb reports a stall and an unplug during the transfer alike, as 0
-// bytes moved; only a later call could tell them apart.
-std::string describeTransfer(int result, int wanted)
+// A refusal of configuration 1 or of interface 0: that it does not exist
+// reads EINVAL from the kernel, ENOENT through libusb-compat.
+std::string describeRefusal(int result, const char *what)
 {
-    if (result < 0)
-        return describeError(result);
-    const std::string count = " (" + std::to_string(result) + " of " + std::to_string(wanted) + " bytes)";
-    if (result == 0)
+    if (result == -EINVAL || result == -ENOENT)
+        return std::string("the device has no ") + what + ": is it the panel's bootloader?";
+    return describeError(result);
+}
+
+// A transfer's outcome: an error, or a count short of what was asked.
+// libusb-0.1.12 reports a stall and an unplug during the transfer alike,
+// as 0 bytes moved; libusb-compat tells them apart.
+std::string describeTransfer(const Failure &f)
+{
+    const std::string count = " (" + std::to_string(f.result) + " of " + std::to_string(f.wanted) + " bytes)";
+    if (f.result == -EOVERFLOW)
+        return "the panel sent more than the " + std::to_string(f.wanted) + " bytes asked for";
+    if (f.result < 0)
+        return describeError(f.result);
+    if (f.timedOut)
+        return "the panel stopped answering after " + std::to_string(f.result) + " of " + std::to_string(f.wanted) +
+               " bytes: no answer within 5 s";
+    if (f.result == 0)
         return "nothing moved: the panel stalled the transfer or was unplugged" + count;
     return "the panel cut the transfer short" + count;
 }
@@ -69,13 +92,13 @@ std::string describeKind(const Failure &f)
             return "the panel was found but could not be opened";
         return "the panel was found but could not be opened: " + describeError(f.result);
     case FailureKind::Configure:
-        return "could not select the panel's configuration 1: " + describeError(f.result);
+        return "could not select the panel's configuration 1: " + describeRefusal(f.result, "such configuration");
     case FailureKind::Claim:
-        return "could not claim the panel's interface 0: " + describeError(f.result);
+        return "could not claim the panel's interface 0: " + describeRefusal(f.result, "such interface");
     case FailureKind::Send:
-        return "sending to the panel failed: " + describeTransfer(f.result, f.wanted);
+        return "sending to the panel failed: " + describeTransfer(f);
     case FailureKind::Receive:
-        return "receiving from the panel failed: " + describeTransfer(f.result, f.wanted);
+        return "receiving from the panel failed: " + describeTransfer(f);
     case FailureKind::ReplyTooLong:
         return "the panel announced a " + std::to_string(f.result) +
                "-byte reply; a frame holds at most 265";

@@ -19,14 +19,16 @@ enum class FailureKind : uint8_t {
     // plugdev, or log in at the machine, or run as root.
     NoAccess,
     // usb_open refused the panel it listed; `result` is the errno when
-    // libusb left one.
+    // libusb left one. (A refusal for permission is NoAccess.)
     Open,
-    // Configuration 1 was refused; `result` is libusb's result.
+    // Configuration 1 was refused; `result` is libusb's result (ERANGE:
+    // libusb-compat's word for an error libusb-1.0 has no code for).
     Configure,
     // Interface 0 could not be claimed (busy: another program holds it).
     Claim,
     // An OUT transfer failed (`result` < 0) or moved `result` bytes of
-    // `wanted`: unplugged, stalled, or the panel stopped listening.
+    // `wanted`: unplugged, stalled, the panel stopped listening, or (for
+    // a reply) sent more than was asked for.
     Send,
     // The same for an IN transfer; a 5 s silence ends as a time-out.
     Receive,
@@ -89,6 +91,7 @@ struct Failure {
     int32_t number = 0;   // the step's page or sector
     int32_t result = 0;   // see each kind
     int32_t wanted = 0;   // bytes a transfer should have moved
+    bool timedOut = false;  // the transfer's time-out passed (with `result` bytes moved)
     std::string path;     // the file, or the usage text
     uint32_t line = 0;    // a bad record's line, counted from 1
     int64_t offset = -1;  // where a read failed

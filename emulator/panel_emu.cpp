@@ -41,16 +41,21 @@ const char kHelp[] =
     "                        connected\n"
     "  --decoy-first         another product of the panel's maker is listed first\n"
     "  --second-panel        a second panel is listed after the first\n"
-    "  --refuse-open         the panel is listed but cannot be opened\n"
-    "  --no-access           the panel is on the bus (sysfs) but libusb does not\n"
-    "                        list it, as for a user without access to its node\n"
-    "  --refuse-config=ERR   configuration 1 is refused (busy, invalid, perm)\n"
+    "  --refuse-open         the panel is listed but its node cannot be opened\n"
+    "  --no-access           this user may not open the panel's node (mode 0000)\n"
+    "  --read-only-node      this user may read the panel's node but not write\n"
+    "                        it (0444, as Debian leaves it without the rule)\n"
+    "  --refuse-config=ERR   configuration 1 is refused (busy, invalid, perm:\n"
+    "                        the node stops being writable)\n"
     "  --refuse-claim=ERR    the claim of interface 0 is refused (busy, ...)\n"
     "  --kernel-driver       a kernel driver holds interface 0 until detached\n"
     "  --fail-out=N[:KIND]   the Nth OUT transfer fails; KIND is gone (the\n"
     "                        panel is unplugged, default), stall, or never\n"
     "                        (no answer: a 5 s time-out)\n"
-    "  --fail-in=N[:KIND]    the same for the Nth IN transfer\n"
+    "  --fail-in=N[:KIND]    the same for the Nth IN transfer, and also partial\n"
+    "                        (the first 64-byte packet comes, then nothing) or\n"
+    "                        overflow (more than the host asked for: a reply's\n"
+    "                        header and payload in one packet)\n"
     "  --ping=REPLY          ping answer: normal, other (first byte not \"B\"),\n"
     "                        empty, oversized (266 bytes)\n"
     "  --panel-reply-length=N  replies of the panel flash driver carry N bytes\n"
@@ -126,7 +131,7 @@ struct Options {
 enum OptionId {
     kDriver = 256, kNoPanel, kRefuseOpen, kDecoy, kSecond, kRefuseConfig, kRefuseClaim, kKernel,
     kFailOut, kFailIn, kPing, kReplyLength, kWireLog, kSerial, kPanel, kRam, kSamples, kHelpOpt, kSummary, kPingLength, kGarbage,
-    kNoAccess, kUsedPanel, kPcap, kReplay, kReplayDevice, kReadOnly,
+    kNoAccess, kUsedPanel, kPcap, kReplay, kReplayDevice, kReadOnly, kReadOnlyNode,
 };
 
 // Returns -1 to go on, else the exit status.
@@ -139,6 +144,7 @@ int parseOptions(int argc, char **argv, Options &o)
         {"second-panel", no_argument, nullptr, kSecond},
         {"refuse-open", no_argument, nullptr, kRefuseOpen},
         {"no-access", no_argument, nullptr, kNoAccess},
+        {"read-only-node", no_argument, nullptr, kReadOnlyNode},
         {"used-panel", no_argument, nullptr, kUsedPanel},
         {"read-only", no_argument, nullptr, kReadOnly},
         {"pcap", required_argument, nullptr, kPcap},
@@ -178,6 +184,7 @@ int parseOptions(int argc, char **argv, Options &o)
         case kNoPanel: o.usbFaults.noPanel = true; break;
         case kRefuseOpen: o.usbFaults.openRefused = true; break;
         case kNoAccess: o.usbFaults.noAccess = true; break;
+        case kReadOnlyNode: o.usbFaults.readOnlyNode = true; break;
         case kUsedPanel: o.start = emu::PanelStart::Used; break;
         case kReadOnly: o.readOnly = true; break;
         case kPcap: o.pcap = arg; break;
@@ -188,8 +195,8 @@ int parseOptions(int argc, char **argv, Options &o)
         case kRefuseConfig: ok = parseErrno(optarg, o.usbFaults.configErrno); break;
         case kRefuseClaim: ok = parseErrno(optarg, o.usbFaults.claimErrno); break;
         case kKernel: o.usbFaults.kernelDriver = true; break;
-        case kFailOut: ok = emu::parseTransferFault(optarg, o.usbFaults.outFaultAt, o.usbFaults.outFault); break;
-        case kFailIn: ok = emu::parseTransferFault(optarg, o.usbFaults.inFaultAt, o.usbFaults.inFault); break;
+        case kFailOut: ok = emu::parseTransferFault(optarg, false, o.usbFaults.outFaultAt, o.usbFaults.outFault); break;
+        case kFailIn: ok = emu::parseTransferFault(optarg, true, o.usbFaults.inFaultAt, o.usbFaults.inFault); break;
         case kPing:
             if (arg == "normal") o.modelFaults.ping = emu::PingReply::Normal;
             else if (arg == "other") o.modelFaults.ping = emu::PingReply::OtherFirstByte;

@@ -4,7 +4,10 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <linux/capability.h>
 #include <poll.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,19 +21,47 @@ constexpr const char *kPreload = "libumockdev-preload.so.0";
 
 // Built before fork: the child of a threaded process may only make
 // async-signal-safe calls until it execs.
-std::vector<std::string> childEnvironment()
+std::vector<std::string> childEnvironment(const std::vector<std::string> &added)
 {
     std::vector<std::string> env;
     std::string preload = std::string("LD_PRELOAD=") + kPreload;
+    auto replaced = [&added](const char *entry) {
+        for (const auto &a : added)
+            if (std::strncmp(entry, a.c_str(), a.find('=') + 1) == 0)
+                return true;
+        return false;
+    };
     for (char **e = environ; *e != nullptr; ++e) {
         if (std::strncmp(*e, "LD_PRELOAD=", 11) == 0)
             preload += std::string(":") + (*e + 11);
-        else
+        else if (!replaced(*e))
             env.emplace_back(*e);
     }
+    env.insert(env.end(), added.begin(), added.end());
     env.push_back(preload);
     return env;
 }
+
+} // namespace
+
+// Only syscalls: this runs in the child of a threaded process too.
+void withoutPermissionOverride()
+{
+    for (int cap : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH})
+        prctl(PR_CAPBSET_DROP, cap, 0, 0, 0);
+    prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2] = {};
+    if (syscall(SYS_capget, &header, data) != 0)
+        return;
+    const uint32_t mask = 1u << CAP_DAC_OVERRIDE | 1u << CAP_DAC_READ_SEARCH;
+    data[0].effective &= ~mask;
+    data[0].permitted &= ~mask;
+    data[0].inheritable &= ~mask;
+    syscall(SYS_capset, &header, data);
+}
+
+namespace {
 
 void drain(int fd, std::string &into, bool &open)
 {
@@ -49,7 +80,7 @@ ProgramRun runProgram(const std::vector<std::string> &argv, const std::string &w
 {
     const bool capture = options.capture;
     ProgramRun run;
-    std::vector<std::string> env = childEnvironment();
+    std::vector<std::string> env = childEnvironment(options.environment);
     std::vector<char *> envp, args;
     for (auto &e : env)
         envp.push_back(e.data());
@@ -81,6 +112,7 @@ ProgramRun runProgram(const std::vector<std::string> &argv, const std::string &w
             std::signal(sig, SIG_DFL);
         if (!workDir.empty() && chdir(workDir.c_str()) != 0)
             _exit(127);
+        withoutPermissionOverride();
         execvpe(args[0], args.data(), envp.data());
         _exit(127);
     }

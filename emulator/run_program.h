@@ -26,7 +26,15 @@ struct RunOptions {
     bool errorIntoOutput = false;
     // Called when the first bytes of standard output arrive.
     std::function<void()> firstOutput;
+    // "NAME=VALUE" entries added to the environment it inherits.
+    std::vector<std::string> environment;
 };
+
+// Root opens any device node whatever its mode; a technician's account
+// cannot. Takes from this process (as runProgram takes from every program
+// it runs) the two capabilities that override file permissions, so that
+// the emulated panel's node modes mean what they mean for a technician.
+void withoutPermissionOverride();
 
 // Runs argv[0] (looked up in PATH when it has no slash) in `workDir`,
 // waits for it and returns how it ended.

@@ -5,7 +5,7 @@
 
 namespace emu {
 
-bool parseTransferFault(const char *text, int &at, TransferFault &kind)
+bool parseTransferFault(const char *text, bool in, int &at, TransferFault &kind)
 {
     char *end = nullptr;
     const long n = std::strtol(text, &end, 10);
@@ -16,6 +16,8 @@ bool parseTransferFault(const char *text, int &at, TransferFault &kind)
     if (rest.empty() || rest == ":gone") kind = TransferFault::Gone;
     else if (rest == ":stall") kind = TransferFault::Stall;
     else if (rest == ":never") kind = TransferFault::Never;
+    else if (rest == ":partial" && in) kind = TransferFault::Partial;
+    else if (rest == ":overflow" && in) kind = TransferFault::Overflow;
     else return false;
     return true;
 }

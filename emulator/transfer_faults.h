@@ -2,6 +2,8 @@
 // front end can show (the umockdev usbfs handler, the FunctionFS gadget).
 #pragma once
 
+#include <cstddef>
+
 namespace emu {
 
 // What happens to the chosen transfer.
@@ -10,7 +12,20 @@ enum class TransferFault {
     Gone,   // the panel is unplugged: this and every later transfer fail
     Stall,  // the endpoint halts (libusb returns 0 bytes)
     Never,  // the transfer never completes: libusb times out after 5 s
+    // IN only. The first packet of the reply (64 bytes) arrives, the rest
+    // never does: the host times out holding part of it. A reply of one
+    // packet or less never arrives at all.
+    Partial,
+    // IN only. The panel sends more than the host asked for: a reply
+    // frame's header and payload in one packet (the host sees an
+    // overflow, and the payload is lost), or a payload one byte longer
+    // than its header announced.
+    Overflow,
 };
+
+// The size of one full-speed bulk packet: a reply cut after its first
+// packet leaves the host's transfer waiting for the next.
+constexpr std::size_t kFullSpeedPacket = 64;
 
 // The Nth OUT and the Nth IN transfer (counted from 1) to fail.
 struct TransferFaults {
@@ -44,7 +59,8 @@ private:
     bool injected = false;
 };
 
-// Parses "N[:gone|stall|never]" as panel_emu and the gadget take it.
-bool parseTransferFault(const char *text, int &at, TransferFault &kind);
+// Parses "N[:gone|stall|never|partial|overflow]" as panel_emu and the
+// gadget take it; partial and overflow only for IN transfers.
+bool parseTransferFault(const char *text, bool in, int &at, TransferFault &kind);
 
 } // namespace emu

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdio>
 #include <dirent.h>
+#include <sys/stat.h>
 
 #include "emulator/usb_panel_impl.h"
 
@@ -19,13 +20,24 @@ gboolean onIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer data
     return TRUE;
 }
 
+// A node the owner may not write can only have been opened for reading:
+// the program runs without root's permission override (runProgram).
+bool ownerMayWrite(const std::string &node)
+{
+    struct stat st {};
+    return stat(node.c_str(), &st) == 0 && (st.st_mode & S_IWUSR) != 0;
+}
+
 void onConnected(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer data)
 {
     auto *dev = static_cast<Device *>(data);
     std::lock_guard<std::mutex> guard(dev->panel->lock);
     g_object_ref(client);
-    dev->panel->clients.emplace(client, ClientState{});
-    dev->panel->noteClosedClients(dev->name);
+    ClientState state;
+    state.device = dev->name;
+    state.readOnly = !ownerMayWrite(dev->node);
+    dev->panel->clients.emplace(client, state);
+    dev->panel->noteClosedClients();
 }
 
 constexpr uint8_t kPanelVendorLo = 0xA2, kPanelVendorHi = 0x15;
@@ -64,6 +76,12 @@ std::string upperHex(const std::vector<uint8_t> &bytes)
     return out;
 }
 
+void UsbPanel::Impl::setAttribute(const Device &dev, const char *name, const std::string &value)
+{
+    // sysfs ends every attribute with a line end.
+    umockdev_testbed_set_attribute(testbed, dev.sysfsPath.c_str(), name, (value + "\n").c_str());
+}
+
 bool UsbPanel::Impl::build()
 {
     GError *err = nullptr;
@@ -72,38 +90,50 @@ bool UsbPanel::Impl::build()
     root = rootDir;
     g_free(rootDir);
 
-    const bool panelListed = !faults.noPanel && !faults.noAccess;
     std::vector<Role> roles;
-    if (faults.decoyFirst || !panelListed)
+    if (faults.decoyFirst || faults.noPanel)
         roles.push_back(Role::Decoy);
-    if (panelListed)
+    if (!faults.noPanel)
         roles.push_back(Role::Panel);
-    if (faults.secondPanel && panelListed)
+    if (faults.secondPanel && !faults.noPanel)
         roles.push_back(Role::SecondPanel);
 
     // libusb-0.1 keeps what it learnt of a device under its node name for
-    // the life of the process: every panel of a process gets new names.
-    static std::atomic<int> nextDevnum{2};
+    // the life of the process: every testbed of a process gets a bus of its
+    // own, with device numbers from 2 as the kernel gives them. (Bus and
+    // device numbers stay below 128, as libusb-1.0 requires: after 127
+    // buses the numbers come round again, for hosts in new processes.)
+    static std::atomic<int> testbeds{0};
+    bus = 1 + testbeds++ % 127;
+    char busName[8];
+    std::snprintf(busName, sizeof busName, "%03d", bus);
+    const std::string usb = "/devices/pci0000:00/0000:00:14.0/usb" + std::to_string(bus) + "/" +
+                            std::to_string(bus) + "-";
     for (std::size_t i = 0; i < roles.size(); ++i) {
         auto dev = std::make_unique<Device>();
         dev->panel = this;
-        dev->devnum = nextDevnum++;
+        dev->devnum = static_cast<int>(2 + i);
         char name[16];
-        std::snprintf(name, sizeof name, "001/%03d", dev->devnum);
+        std::snprintf(name, sizeof name, "%s/%03d", busName, dev->devnum);
         dev->name = name;
+        dev->node = root + "/dev/bus/usb/" + dev->name;
         const std::string record =
-            "P: /devices/pci0000:00/0000:00:14.0/usb1/1-" + std::to_string(i + 1) + "\n" +
+            "P: " + usb + std::to_string(i + 1) + "\n" +
             "N: bus/usb/" + dev->name + "=" + upperHex(descriptors(0, 0, 0, 0)) + "\n" +
             "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=/dev/bus/usb/" + dev->name +
-            "\nE: BUSNUM=001\nE: DEVNUM=" + std::string(name + 4) +
-            "\nA: busnum=1\nA: devnum=" + std::to_string(dev->devnum) +
-            "\nA: bConfigurationValue=1\nA: bNumConfigurations=1\nA: speed=12\n";
-        dev->sysfsPath = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-" + std::to_string(i + 1);
+            "\nE: BUSNUM=" + busName + "\nE: DEVNUM=" + std::string(name + 4) + "\n";
+        dev->sysfsPath = "/sys" + usb + std::to_string(i + 1);
         if (!umockdev_testbed_add_from_string(testbed, record.c_str(), &err)) {
             error = std::string("cannot add device: ") + err->message;
             g_error_free(err);
             return false;
         }
+        for (const auto &[attribute, value] :
+             {std::pair<const char *, std::string>{"busnum", std::to_string(bus)},
+              {"devnum", std::to_string(dev->devnum)},
+              {"devpath", std::to_string(i + 1)}, {"bConfigurationValue", "1"}, {"bNumConfigurations", "1"},
+              {"speed", "12"}})
+            setAttribute(*dev, attribute, value);
         dev->handler = umockdev_ioctl_base_new();
         g_signal_connect(dev->handler, "handle-ioctl", G_CALLBACK(onIoctl), dev.get());
         g_signal_connect(dev->handler, "client-connected", G_CALLBACK(onConnected), dev.get());
@@ -116,13 +146,15 @@ bool UsbPanel::Impl::build()
         devices.push_back(std::move(dev));
     }
 
-    // libusb lists a bus's devices in the order its directory reads, which
-    // depends on the file system; hand out the roles in that order.
-    const std::string busDir = root + "/dev/bus/usb/001";
+    // libusb-0.1 lists a bus's devices in the order its directory reads,
+    // which depends on the file system; hand out the roles in that order.
+    // (libusb-1.0 lists them by their sysfs paths instead: with two
+    // panels, each library's first may be another node.)
+    const std::string busDir = root + "/dev/bus/usb/" + busName;
     if (DIR *dir = opendir(busDir.c_str())) {
         while (dirent *entry = readdir(dir))
             if (entry->d_name[0] != '.')
-                order.push_back(std::string("001/") + entry->d_name);
+                order.push_back(std::string(busName) + "/" + entry->d_name);
         closedir(dir);
     }
     if (order.size() != devices.size()) {
@@ -133,37 +165,31 @@ bool UsbPanel::Impl::build()
         auto dev = std::find_if(devices.begin(), devices.end(),
                                 [&](const auto &d) { return d->name == order[i]; });
         (*dev)->role = roles[i];
-        // sysfs lists vendor and product as the kernel does, in hex. The
-        // decoy is of the panel's maker, so that only the product tells it
-        // from the panel.
+        // The decoy is of the panel's maker, so that only the product
+        // tells it from the panel.
         const bool decoy = roles[i] == Role::Decoy;
-        umockdev_testbed_set_attribute(testbed, (*dev)->sysfsPath.c_str(), "idVendor", "15a2");
-        umockdev_testbed_set_attribute(testbed, (*dev)->sysfsPath.c_str(), "idProduct", decoy ? "0041" : "0040");
+        setAttribute(**dev, "idVendor", "15a2");
+        setAttribute(**dev, "idProduct", decoy ? "0041" : "0040");
         const auto bytes = descriptors(kPanelVendorLo, kPanelVendorHi, decoy ? kDecoyProductLo : kPanelProductLo,
                                        kPanelProductHi);
-        const std::string path = root + "/dev/bus/usb/" + order[i];
-        if (FILE *f = std::fopen(path.c_str(), "wb")) {
+        // libusb-1.0 lists a device from these, as the kernel shows them,
+        // without opening its node; libusb-0.1 reads them from the node.
+        std::vector<guint8> attribute(bytes.begin(), bytes.end());
+        umockdev_testbed_set_attribute_binary(testbed, (*dev)->sysfsPath.c_str(), "descriptors", attribute.data(),
+                                              attribute.size());
+        if (FILE *f = std::fopen((*dev)->node.c_str(), "wb")) {
             std::fwrite(bytes.data(), 1, bytes.size(), f);
             std::fclose(f);
         }
+        if (roles[i] == Role::Panel) {
+            if (faults.noAccess)
+                chmod((*dev)->node.c_str(), 0000);
+            else if (faults.openRefused || faults.readOnlyNode)
+                chmod((*dev)->node.c_str(), 0444);
+        }
     }
     kernelDriverBound = faults.kernelDriver;
-    return !faults.noAccess || addSysfsOnlyPanel(nextDevnum++);
-}
-
-// Only the kernel's record of the panel, without a node for libusb.
-bool UsbPanel::Impl::addSysfsOnlyPanel(int devnum)
-{
-    const std::string record = "P: /devices/pci0000:00/0000:00:14.0/usb1/1-9\n"
-                               "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: BUSNUM=001\n"
-                               "A: busnum=1\nA: devnum=" + std::to_string(devnum) +
-                               "\nA: idVendor=15a2\nA: idProduct=0040\n";
-    GError *err = nullptr;
-    if (umockdev_testbed_add_from_string(testbed, record.c_str(), &err))
-        return true;
-    error = std::string("cannot add the panel's sysfs record: ") + err->message;
-    g_error_free(err);
-    return false;
+    return true;
 }
 
 } // namespace emu

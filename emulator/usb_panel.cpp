@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <sys/stat.h>
 #include <thread>
 
 #include "emulator/usb_panel_impl.h"
@@ -82,13 +83,13 @@ WireEntry &UsbPanel::Impl::log(const Device &dev, const char *op, int number)
 
 // Claims and URBs belong to one open file; a client whose connection has
 // gone is a host that closed the device.
-void UsbPanel::Impl::noteClosedClients(const std::string &device)
+void UsbPanel::Impl::noteClosedClients()
 {
     for (auto &[client, state] : clients) {
-        if ((state.claimed || state.released) && !state.closedSeen &&
+        if ((state.claimed || state.released || state.used) && !state.closedSeen &&
             !umockdev_ioctl_client_get_connected(client)) {
             state.closedSeen = true;
-            wire.push_back(WireEntry{device, "CLOSE", 0, 0, {}, "ok"});
+            wire.push_back(WireEntry{state.device, "CLOSE", 0, 0, {}, "ok"});
         }
     }
 }
@@ -96,10 +97,27 @@ void UsbPanel::Impl::noteClosedClients(const std::string &device)
 void UsbPanel::Impl::handle(Device &dev, UMockdevIoctlClient *client)
 {
     std::lock_guard<std::mutex> guard(lock);
-    noteClosedClients(dev.name);
+    noteClosedClients();
     const gulong request = umockdev_ioctl_client_get_request(client);
     UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
     GError *err = nullptr;
+    ClientState &state = clients[client];
+    // Listing asks for the connection and the hub ports (libusb-0.1);
+    // opening, for the capabilities (libusb-1.0). Anything more is a host
+    // at work.
+    if (request != USBDEVFS_CONNECTINFO && request != USBDEVFS_GET_CAPABILITIES && request != USBDEVFS_IOCTL)
+        state.used = true;
+    if (request == USBDEVFS_CONNECTINFO && faults.openRefused && dev.role == Role::Panel) {
+        // Listing has opened the node and goes on reading it; from now on
+        // it cannot be opened at all.
+        chmod(dev.node.c_str(), 0000);
+    }
+    // The kernel refuses every usbfs call on a node opened only for
+    // reading.
+    if (state.readOnly) {
+        refuse(client, EPERM);
+        return;
+    }
 
     if (request == USBDEVFS_CONNECTINFO) {
         UMockdevIoctlData *info = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_connectinfo), &err);
@@ -112,11 +130,21 @@ void UsbPanel::Impl::handle(Device &dev, UMockdevIoctlClient *client)
         ci.devnum = static_cast<unsigned>(dev.devnum);
         ci.slow = 0;
         std::memcpy(info->data, &ci, sizeof ci);
-        if (faults.openRefused && dev.role == Role::Panel) {
-            // Listing has opened the node and goes on reading it; any
-            // later open fails, as for a user without access to the panel.
-            std::remove((root + "/dev/bus/usb/" + dev.name).c_str());
+        succeed(client);
+        return;
+    }
+    if (request == USBDEVFS_GET_CAPABILITIES) {
+        UMockdevIoctlData *caps = umockdev_ioctl_data_resolve(arg, 0, sizeof(uint32_t), &err);
+        if (caps == nullptr) {
+            g_clear_error(&err);
+            refuse(client, EFAULT);
+            return;
         }
+        // What usbfs offers over a controller without scatter-gather; the
+        // mapping of URB buffers into user memory is not emulated.
+        const uint32_t offered = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION |
+                                 USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
+        std::memcpy(caps->data, &offered, sizeof offered);
         succeed(client);
         return;
     }
@@ -125,7 +153,7 @@ void UsbPanel::Impl::handle(Device &dev, UMockdevIoctlClient *client)
     const bool reaping = request == USBDEVFS_REAPURBNDELAY || request == USBDEVFS_REAPURB;
     const bool finished = std::any_of(urbs.begin(), urbs.end(),
                                       [&](const Urb &u) { return u.owner == client && u.done; });
-    if (gone && dev.role == Role::Panel && !(reaping && finished)) {
+    if (gone && dev.role != Role::Decoy && !(reaping && finished)) {
         if (request == USBDEVFS_RELEASEINTERFACE) {
             clients[client].released = true;
             log(dev, "RELEASE", 0).outcome = "gone";
@@ -149,6 +177,10 @@ void UsbPanel::Impl::handle(Device &dev, UMockdevIoctlClient *client)
         if (refusal == 0 && value != 1)
             refusal = EINVAL;
         if (refusal != 0) {
+            // Refused for permission: this user may no longer write the
+            // node, as the library can check for itself.
+            if (refusal == EPERM)
+                chmod(dev.node.c_str(), 0444);
             e.outcome = errnoName(refusal);
             refuse(client, refusal);
             return;
@@ -288,15 +320,17 @@ void UsbPanel::Impl::submit(Device &dev, UMockdevIoctlClient *client, UMockdevIo
     }
 
     const TransferFault fault = transferFaults.next(u.in);
-    if (fault != TransferFault::None)
+    // An overflow ends with the bytes that fit, which libusb-0.1 reports
+    // as a success: a host may well go on.
+    if (fault != TransferFault::None && fault != TransferFault::Overflow)
         rules.transferFailed();
     int status = 0;
     std::vector<uint8_t> received;
     switch (fault) {
     case TransferFault::Gone:
         // Measured on the kernel: the transfer under way when the cable
-        // goes ends with an error status, which libusb reports as 0 bytes
-        // moved; only every later call fails with ENODEV.
+        // goes ends with an error status, which libusb-0.1 reports as 0
+        // bytes moved; only every later call fails with ENODEV.
         gone = true;
         status = -ESHUTDOWN;
         e.outcome = "gone";
@@ -306,33 +340,73 @@ void UsbPanel::Impl::submit(Device &dev, UMockdevIoctlClient *client, UMockdevIo
         e.outcome = "stall";
         break;
     case TransferFault::Never:
-        e.outcome = "pending";
-        urbs.push_back(u);
-        succeed(client);
+    case TransferFault::Partial:
+        leavePending(u, e, client, urbData, buffer, fault == TransferFault::Partial);
         return;
+    case TransferFault::Overflow:
+        if (!model.nextIn(received)) {
+            leavePending(u, e, client, urbData, buffer, false);
+            return;
+        }
+        model.inTaken();
+        // A reply header with its payload in the same packet; or a
+        // payload with one byte more than its header announced.
+        if (std::vector<uint8_t> payload; received.size() == 2 && model.nextIn(payload)) {
+            model.inTaken();
+            received.insert(received.end(), payload.begin(), payload.end());
+        } else {
+            received.push_back(0xA5);
+        }
+        break;
     case TransferFault::None:
         if (!u.in) {
             model.hostSent(e.bytes);
         } else if (!model.nextIn(received)) {
-            e.outcome = "pending";
-            urbs.push_back(u);
-            succeed(client);
+            leavePending(u, e, client, urbData, buffer, false);
             return;
-        } else if (received.size() > u.length) {
-            // The panel's packet does not fit: the host sees an overflow.
-            rules.inTooShort(u.length, received.size());
-            model.inTaken();
-            status = -EOVERFLOW;
-            received.clear();
-            e.outcome = "overflow";
         } else {
             model.inTaken();
-            e.bytes = received;
+            // Reading less than the panel's packet is the host's fault.
+            if (received.size() > u.length)
+                rules.inTooShort(u.length, received.size());
         }
         break;
     }
+    if (u.in && received.size() > u.length) {
+        // Measured on the kernel: the host gets what fits, with an
+        // overflow status; the rest of the packet is lost.
+        received.resize(u.length);
+        status = -EOVERFLOW;
+        e.outcome = "overflow";
+    }
+    if (u.in && status != -ESHUTDOWN && status != -EPIPE)
+        e.bytes = received;
     const std::size_t taken = status == 0 ? u.length : 0;
     complete(u, client, urbData, buffer, status, u.in ? received.size() : taken, received);
+}
+
+// A transfer the panel does not finish: the host gives up on it after its
+// time-out and discards it. What it then reaps is written now, as the
+// kernel would leave it: unlinked, with the part of the reply that came
+// (for a partial one, its first packet, the rest of the reply lost).
+void UsbPanel::Impl::leavePending(Urb &u, WireEntry &e, UMockdevIoctlClient *client, UMockdevIoctlData *urbData,
+                                  UMockdevIoctlData *buffer, bool partial)
+{
+    std::vector<uint8_t> first;
+    if (partial && u.in && model.nextIn(first)) {
+        model.inTaken();
+        first.resize(first.size() > kFullSpeedPacket && u.length > kFullSpeedPacket ? kFullSpeedPacket : 0);
+        if (!first.empty()) {
+            std::memcpy(buffer->data, first.data(), first.size());
+            e.bytes = first;
+        }
+    }
+    auto *raw = reinterpret_cast<usbdevfs_urb *>(urbData->data);
+    raw->status = -ECONNRESET;
+    raw->actual_length = static_cast<int>(first.size());
+    e.outcome = "pending";
+    urbs.push_back(u);
+    succeed(client);
 }
 
 // The outcome goes into the host's URB now; the host reads it when it
@@ -381,7 +455,9 @@ void UsbPanel::Impl::checkTransferAllowed(const Device &dev, UMockdevIoctlClient
                                           const usbdevfs_urb &urb)
 {
     const bool in = (urb.endpoint & 0x80) != 0;
-    rules.transferStarted(in, dev.role == Role::Panel,
+    // The second panel answers as the first does: a host that lists it
+    // first (libusb-1.0 lists by sysfs path) may take it.
+    rules.transferStarted(in, dev.role != Role::Decoy,
                           configuration == 1 && clients[client].claimed,
                           urb.type == USBDEVFS_URB_TYPE_BULK && urb.endpoint == (in ? 0x81 : 0x02));
 }
@@ -393,10 +469,13 @@ void UsbPanel::Impl::reap(UMockdevIoctlClient *client, UMockdevIoctlData *arg, b
     auto it = std::find_if(urbs.begin(), urbs.end(),
                            [&](const Urb &u) { return u.owner == client && u.done; });
     if (it == urbs.end()) {
+        const bool outstanding = std::any_of(urbs.begin(), urbs.end(), [&](const Urb &u) { return u.owner == client; });
         if (wait)
             refuse(client, EINVAL);  // only reached after a discard, which finishes at once
-        else
+        else if (outstanding)
             completeLater(client, 1);
+        else
+            refuse(client, EAGAIN);  // libusb-1.0 reaps until it hears this
         return;
     }
     const gulong address = it->address;
@@ -421,7 +500,8 @@ void UsbPanel::Impl::discard(UMockdevIoctlClient *client, UMockdevIoctlData *arg
     const gulong address = readArg<gulong>(arg);
     for (Urb &u : urbs) {
         if (u.owner == client && !u.done && u.address == address) {
-            // libusb reports its own time-out and ignores the URB's status.
+            // Its status and what came of it were written when it was
+            // left pending.
             u.done = true;
             wire[u.wireIndex].outcome = "timeout";
             wire.push_back(WireEntry{wire[u.wireIndex].device, "DISCARD", u.endpoint, 0, {}, "ok"});
@@ -476,10 +556,10 @@ void UsbPanel::checkHostEnded(bool hostStillRunning)
         for (int i = 0; i < 200; ++i) {
             {
                 std::lock_guard<std::mutex> guard(impl->lock);
-                impl->noteClosedClients(impl->configured);
+                impl->noteClosedClients();
                 bool open = false;
                 for (auto &[client, state] : impl->clients)
-                    open = open || ((state.claimed || state.released) && !state.closedSeen);
+                    open = open || ((state.claimed || state.released || state.used) && !state.closedSeen);
                 if (!open)
                     break;
             }
@@ -489,7 +569,8 @@ void UsbPanel::checkHostEnded(bool hostStillRunning)
     std::lock_guard<std::mutex> guard(impl->lock);
     for (auto &[client, state] : impl->clients)
         impl->rules.hostEnded(state.claimed && !state.released,
-                              hostStillRunning && (state.claimed || state.released) && !state.closedSeen);
+                              hostStillRunning && (state.claimed || state.released || state.used) &&
+                                  !state.closedSeen);
 }
 
 PanelModel UsbPanel::model() const

@@ -17,17 +17,27 @@ struct CapturedTransfer;
 
 // The bus as the host finds it, and the transfer that fails: a Gone
 // transfer makes this and every later ioctl fail ENODEV; a Stall ends with
-// an error status.
+// an error status. Access faults are the device node's mode, which a
+// program run by runProgram meets as a technician's account would.
 struct UsbFaults : TransferFaults {
     bool noPanel = false;       // only another product of the panel's maker is present
     bool decoyFirst = false;    // another product of the panel's maker is listed first
     bool secondPanel = false;   // a second panel is listed after the first
-    bool openRefused = false;   // the panel's node cannot be opened once listed
-    // The panel is on the bus (sysfs lists it) but its node is not there
-    // for libusb, as for a user whose access the node's mode denies:
-    // libusb then skips it without a word.
+    // The panel's node may be read but not written, and not even read once
+    // libusb-0.1 has listed it: libusb-0.1 lists it and then cannot open
+    // it; libusb-1.0, which opens only for writing, cannot open it at all.
+    bool openRefused = false;
+    // The panel is on the bus (sysfs) but this user may not open its node
+    // (mode 0000): libusb-0.1 skips it without a word, libusb-1.0 lists it
+    // and fails to open it.
     bool noAccess = false;
-    int configErrno = 0;        // SETCONFIGURATION fails with this errno
+    // The node may be read but not written (0444, as Debian leaves a USB
+    // node without our rule): every usbfs call on the read-only handle
+    // libusb-0.1 then holds fails EPERM, as the kernel fails it.
+    bool readOnlyNode = false;
+    // SETCONFIGURATION fails with this errno. EPERM takes the right to
+    // write the node away at that moment, as a rule applied late would.
+    int configErrno = 0;
     int claimErrno = 0;         // CLAIMINTERFACE fails with this errno
     bool kernelDriver = false;  // a kernel driver holds interface 0 until detached
 };

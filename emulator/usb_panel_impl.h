@@ -36,15 +36,21 @@ struct Urb {
     std::size_t wireIndex = 0;
 };
 
+// What one open file of a node has done; the kernel keeps claims per
+// open file.
 struct ClientState {
+    std::string device;     // the node's name, "001/002"
     bool claimed = false;
     bool released = false;
+    bool used = false;      // made a call beyond what listing makes
+    bool readOnly = false;  // opened while the node could not be written
     bool closedSeen = false;
 };
 
 struct Device {
     UsbPanel::Impl *panel = nullptr;
     std::string name;  // "001/002"
+    std::string node;  // the node's file in the testbed
     std::string sysfsPath;
     int devnum = 0;
     Role role = Role::Decoy;
@@ -66,6 +72,7 @@ struct UsbPanel::Impl {
     HostRules rules;
     std::unique_ptr<CaptureReplay> replay;  // answers instead of the model when set
     FaultCounter transferFaults;
+    int bus = 0;
     int configuration = 0;
     std::string configured;
     bool kernelDriverBound = false;
@@ -78,10 +85,10 @@ struct UsbPanel::Impl {
 
     // The bus as umockdev presents it (umockdev_bus.cpp).
     bool build();
-    bool addSysfsOnlyPanel(int devnum);
+    void setAttribute(const Device &dev, const char *name, const std::string &value);
     // The host's usbfs calls (usb_panel.cpp).
     void handle(Device &dev, UMockdevIoctlClient *client);
-    void noteClosedClients(const std::string &device);
+    void noteClosedClients();
     void submit(Device &dev, UMockdevIoctlClient *client, UMockdevIoctlData *arg);
     void reap(UMockdevIoctlClient *client, UMockdevIoctlData *arg, bool wait);
     void discard(UMockdevIoctlClient *client, UMockdevIoctlData *arg);
@@ -90,6 +97,8 @@ struct UsbPanel::Impl {
     void answerFromCapture(Urb &u, WireEntry &e, UMockdevIoctlClient *client, UMockdevIoctlData *urbData,
                            UMockdevIoctlData *buffer);
     void checkTransferAllowed(const Device &dev, UMockdevIoctlClient *client, const usbdevfs_urb &urb);
+    void leavePending(Urb &u, WireEntry &e, UMockdevIoctlClient *client, UMockdevIoctlData *urbData,
+                      UMockdevIoctlData *buffer, bool partial);
     WireEntry &log(const Device &dev, const char *op, int number);
 };
 

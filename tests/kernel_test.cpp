@@ -4,9 +4,11 @@
 // emulator tests judge theirs (output, exit status, cause line, what the
 // panel holds) and run again against the umockdev panel, which must agree:
 // where the two stand-ins differ, the kernel is right.
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <map>
+#include <tuple>
 #include <fstream>
 #include <sstream>
 
@@ -21,12 +23,12 @@ const std::string kSourceDir = PANEL_SOURCE_DIR;
 
 struct KernelScenario {
     std::string name;
-    std::string program;  // lang_loader or panel_flasher
-    std::string input;    // the file in the working folder
+    std::string program;  // lang_loader, panel_flasher or panel_readback
+    std::string args;     // its arguments, the files in the working folder
     // plugtech: in group plugdev, which the installed udev rule opens the
     // panel to; tech: not; root.
     std::string user;
-    std::string setup;    // usbtest, two-panels
+    std::string setup;    // usbtest, two-panels, readonly-node
     std::string speed;    // high or full
     int status;
     std::string out;      // standard output, byte for byte
@@ -36,6 +38,7 @@ struct KernelScenario {
     std::string then = {};  // a second program on the same panel, and how it ends
     int thenStatus = 0;
     std::string thenOut = {};
+    std::string compatCause = {};  // what libusb-compat lets it say instead, when it differs
 };
 
 void PrintTo(const KernelScenario &s, std::ostream *os) { *os << s.name; }
@@ -59,7 +62,7 @@ emu::UsbFaults failing(bool in, int at, emu::TransferFault kind)
 // The same faults as panel_gadget's options.
 std::string gadgetOptions(const KernelScenario &sc)
 {
-    static const char *const kinds[] = {"", "gone", "stall", "never"};
+    static const char *const kinds[] = {"", "gone", "stall", "never", "partial", "overflow"};
     std::string options;
     if (sc.usb.inFault != emu::TransferFault::None)
         options += " --fail-in=" + std::to_string(sc.usb.inFaultAt) + ":" + kinds[int(sc.usb.inFault)];
@@ -68,6 +71,15 @@ std::string gadgetOptions(const KernelScenario &sc)
     if (sc.model.ping == emu::PingReply::OtherFirstByte)
         options += " --ping=other";
     return options;
+}
+
+std::vector<std::string> words(const std::string &text)
+{
+    std::vector<std::string> out;
+    std::istringstream line(text);
+    for (std::string w; line >> w;)
+        out.push_back(w);
+    return out;
 }
 
 // The inputs, the same bytes in the machine and in the umockdev runs.
@@ -82,10 +94,14 @@ void writeInputs(const std::string &dir)
 const std::string kLangDone = spinnerSteps(256, "   :) \r") + "Lenguaje cargado correctamente :)\n";
 const std::string kSmallDone = spinnerSteps(8, "  \r") + "Panel OK!!! :)\n";
 const std::string kFullDone = spinnerSteps(960, "  \r") + "Panel OK!!! :)\n";
+const std::string kPermissionDenied =
+    "permission denied: install the udev rule and join group plugdev, or log in at the machine, or run as root";
 
 // Frames of a flasher run with our 3-page driver: ping, 3 RAM pages,
 // initialise, 120 erases, then the pages. IN transfers: 2 per reply.
 constexpr int kFirstWriteFrame = 1 + kDriverPages + 1 + 120;
+
+using emu::TransferFault;
 
 const std::vector<KernelScenario> kScenarios{
     {"LangLoaderHighSpeed", "lang_loader", "lang.bin", "plugtech", "", "high", 1, kLangDone, "", {}},
@@ -101,35 +117,43 @@ const std::vector<KernelScenario> kScenarios{
          f.ping = emu::PingReply::OtherFirstByte;
          return f;
      }()},
+    // The ping's reply header and payload in one packet.
+    {"PingReplyOverflows", "panel_flasher", "small.s19", "plugtech", "", "high", 0,
+     "ERROR: No encuentra el bootloader\n", "pinging the bootloader: receiving from the panel failed: no answer within 5 s",
+     failing(true, 1, TransferFault::Overflow), {}, {}, 0, {},
+     "pinging the bootloader: receiving from the panel failed: the panel sent more than the 2 bytes asked for"},
     {"EraseReplyStalls", "panel_flasher", "small.s19", "plugtech", "", "high", 0, "ERROR: al borrar el flash\n",
-     "erasing flash sector 8: receiving from the panel failed: nothing moved: the panel stalled the "
-     "transfer or was unplugged (0 of 2 bytes)",
-     failing(true, 5, emu::TransferFault::Stall)},
+     "erasing flash sector 8: receiving from the panel failed: " + brokenTransfer(false, TransferFault::Stall, 2),
+     failing(true, 5, TransferFault::Stall), {}, {}, 0, {},
+     "erasing flash sector 8: receiving from the panel failed: " + brokenTransfer(true, TransferFault::Stall)},
     {"UnpluggedDuringTheSixthPage", "panel_flasher", "small.s19", "plugtech", "", "high", 0,
      spinnerSteps(5, "  \r") + "\nERROR: al escribir el flash\n",
-     "writing flash page 69: sending to the panel failed: nothing moved: the panel stalled the "
-     "transfer or was unplugged (0 of 260 bytes)",
-     failing(false, payloadOut(kFirstWriteFrame + 5), emu::TransferFault::Gone)},
+     "writing flash page 69: sending to the panel failed: " + brokenTransfer(false, TransferFault::Gone, 260),
+     failing(false, payloadOut(kFirstWriteFrame + 5), TransferFault::Gone), {}, {}, 0, {},
+     "writing flash page 69: sending to the panel failed: " + brokenTransfer(true, TransferFault::Gone)},
     {"UnpluggedWhileAwaitingAnEraseReply", "panel_flasher", "small.s19", "plugtech", "", "high", 0,
      "ERROR: al borrar el flash\n",
-     "erasing flash sector 10: receiving from the panel failed: nothing moved: the panel stalled the "
-     "transfer or was unplugged (0 of 2 bytes)",
-     failing(true, 9, emu::TransferFault::Gone)},
+     "erasing flash sector 10: receiving from the panel failed: " + brokenTransfer(false, TransferFault::Gone, 2),
+     failing(true, 9, TransferFault::Gone), {}, {}, 0, {},
+     "erasing flash sector 10: receiving from the panel failed: " + brokenTransfer(true, TransferFault::Gone)},
     {"InitialiseNeverAnswered", "panel_flasher", "small.s19", "plugtech", "", "high", 0,
      "Error: al iniciar el flash driver\n",
      "initialising the panel flash: receiving from the panel failed: no answer within 5 s",
-     failing(true, 3, emu::TransferFault::Never)},
+     failing(true, 3, TransferFault::Never)},
+    // At full speed the first 64-byte packet of a page leaves the host's
+    // read waiting for the rest, which never comes.
+    {"PageReadStopsAfterItsFirstPacket", "panel_readback", "verify-firmware small.s19", "plugtech", "", "full", 3,
+     "", "reading flash page 64: receiving from the panel failed: no answer within 5 s",
+     failing(true, 6, TransferFault::Partial), {}, {}, 0, {},
+     "reading flash page 64: receiving from the panel failed: the panel stopped answering after 64 of 257 bytes: "
+     "no answer within 5 s"},
     {"UserWithoutAccess", "lang_loader", "lang.bin", "tech", "", "high", 0,
-     "ERROR: no se puede iniciar driver\n",
-     "the panel (USB 15a2:0040) is connected, but this user may not open it: install the udev rule "
-     "and join group plugdev, or log in at the machine, or run as root",
+     "ERROR: no se puede iniciar driver\n", kNoAccessCause,
      usb([](emu::UsbFaults &f) { f.noAccess = true; })},
     // Debian's default without our rule: the node is 0664 root:root.
     {"ReadOnlyNode", "lang_loader", "lang.bin", "tech", "readonly-node", "high", 0,
-     "ERROR: no se puede iniciar driver\n",
-     "could not select the panel's configuration 1: permission denied: install the udev rule and join group "
-     "plugdev, or log in at the machine, or run as root",
-     usb([](emu::UsbFaults &f) { f.configErrno = EPERM; })},
+     "ERROR: no se puede iniciar driver\n", "could not select the panel's configuration 1: " + kPermissionDenied,
+     usb([](emu::UsbFaults &f) { f.readOnlyNode = true; }), {}, {}, 0, {}, kNoAccessCause},
     {"RootUser", "panel_flasher", "small.s19", "root", "", "high", 1,
      kSmallDone, "", {}},
     {"KernelDriverBoundIsDetached", "panel_flasher", "small.s19", "plugtech", "usbtest", "high", 1,
@@ -140,85 +164,98 @@ const std::vector<KernelScenario> kScenarios{
     {"PanelFlasherFullSpeed", "panel_flasher", "full.s19", "plugtech", "", "full", 1, kFullDone, "", {}},
 };
 
+const std::vector<std::string> kLibraries{"debian", "compat"};
+const std::string kCompatLib = kBuildDir + "/libusb-compat/lib";
+
+bool compatBuilt() { return static_cast<bool>(std::ifstream(kCompatLib + "/libusb-0.1.so.4")); }
+
 Bytes bytesOf(const std::string &path)
 {
     const std::string text = slurp(path);
     return Bytes(text.begin(), text.end());
 }
 
-// One boot of the machine runs every scenario; the tests then judge them.
-class KernelMachine {
-public:
-    static KernelMachine &get()
-    {
-        static KernelMachine machine;
-        return machine;
-    }
+// One boot of the machine runs every scenario under each library, in its
+// own ctest test (a fixture of the others); each scenario's test then
+// judges its results, beside the rest of the suite.
+const std::string kMachineDir = kBuildDir + "/kernel-machine";
 
-    bool ready() const { return ran; }
-    const std::string &why() const { return problem; }
-    std::string result(const std::string &scenario, const std::string &file) const
-    {
-        return scratch.path("results/" + folders.at(scenario) + "/" + file);
-    }
-
-private:
-    KernelMachine()
-    {
-        if (!std::ifstream(kBuildDir + "/kernel/vmlinux")) {
-            problem = "no test machine: run scripts/kernel-setup " + kBuildDir;
-            return;
-        }
-        const std::string files = scratch.path("files");
-        std::system(("mkdir -p " + files).c_str());
-        writeInputs(files);
-        srec::writeText(files + "/serial_flash.S19", samples::ramDriver(emu::kSerialDriverTag, kSerialDriverBytes, 21));
-        srec::writeText(files + "/cf_flash.S19", samples::ramDriver(emu::kPanelDriverTag, kPanelDriverBytes, 22));
+// The scenarios' folders, in the order the machine runs them.
+std::map<std::string, std::string> scenarioFolders()
+{
+    std::map<std::string, std::string> folders;
+    for (const std::string &library : kLibraries) {
+        if (library == "compat" && !compatBuilt())
+            continue;
         for (const auto &sc : kScenarios) {
             char prefix[16];
             std::snprintf(prefix, sizeof prefix, "%02zu-", folders.size() + 1);
-            folders[sc.name] = prefix + sc.name;
-            const std::string dir = scratch.path("scenarios/" + folders[sc.name]);
-            std::system(("mkdir -p " + dir).c_str());
-            srec::writeText(dir + "/scenario", "program=" + sc.program + "\nargs=" + sc.input +
-                                                   "\nthen='" + sc.then + "'\nuser=" + sc.user + "\ngadget='" + gadgetOptions(sc) +
-                                                   "'\nsetup='" + sc.setup + "'\nspeed=" + sc.speed + "\n");
+            folders[sc.name + "/" + library] = prefix + sc.name + "-" + library;
         }
-        const std::string command = kSourceDir + "/scripts/kernel-run " + kBuildDir + " " + scratch.dir;
-        ran = std::system(command.c_str()) == 0;
-        // Kept for a person who wants the captures (say, as new golden ones).
-        if (const char *keep = std::getenv("PANEL_KERNEL_RESULTS"))
-            std::system(("cp -r " + scratch.path("results") + " " + keep).c_str());
-        const std::string console = slurp(scratch.path("console.log"));
-        if (!ran)
-            problem = "the machine did not finish:\n" + console;
-        std::printf("%s", console.c_str());
     }
+    return folders;
+}
 
-    Scratch scratch;
-    std::map<std::string, std::string> folders;  // scenario name to its folder
-    bool ran = false;
-    std::string problem;
-};
+bool machineAtHand() { return static_cast<bool>(std::ifstream(kBuildDir + "/kernel/vmlinux")); }
 
-class KernelStack : public ProgramTest, public ::testing::WithParamInterface<KernelScenario> {};
+TEST(KernelMachine, RunsEveryScenario)
+{
+    if (!machineAtHand()) {
+        GTEST_SKIP() << "no test machine: run scripts/kernel-setup " << kBuildDir;
+    }
+    std::system(("rm -rf " + kMachineDir + " && mkdir -p " + kMachineDir + "/files").c_str());
+    const std::string files = kMachineDir + "/files";
+    writeInputs(files);
+    srec::writeText(files + "/serial_flash.S19", samples::ramDriver(emu::kSerialDriverTag, kSerialDriverBytes, 21));
+    srec::writeText(files + "/cf_flash.S19", samples::ramDriver(emu::kPanelDriverTag, kPanelDriverBytes, 22));
+    for (const auto &[key, folder] : scenarioFolders()) {
+        const std::string name = key.substr(0, key.find('/')), library = key.substr(key.find('/') + 1);
+        const KernelScenario &sc =
+            *std::find_if(kScenarios.begin(), kScenarios.end(), [&](const KernelScenario &k) { return k.name == name; });
+        const std::string dir = kMachineDir + "/scenarios/" + folder;
+        std::system(("mkdir -p " + dir).c_str());
+        srec::writeText(dir + "/scenario", "program=" + sc.program + "\nargs='" + sc.args + "'\nthen='" + sc.then +
+                                               "'\nuser=" + sc.user + "\ngadget='" + gadgetOptions(sc) +
+                                               "'\nsetup='" + sc.setup + "'\nspeed=" + sc.speed +
+                                               "\nlibusb=" + library + "\n");
+    }
+    const bool ran = std::system((kSourceDir + "/scripts/kernel-run " + kBuildDir + " " + kMachineDir).c_str()) == 0;
+    // Kept for a person who wants the captures (say, as new golden ones).
+    if (const char *keep = std::getenv("PANEL_KERNEL_RESULTS"))
+        std::system(("cp -r " + kMachineDir + "/results " + keep).c_str());
+    const std::string console = slurp(kMachineDir + "/console.log");
+    std::printf("%s", console.c_str());
+    EXPECT_TRUE(ran) << "the machine did not finish";
+}
+
+class KernelStack : public ProgramTest,
+                    public ::testing::WithParamInterface<std::tuple<KernelScenario, std::string>> {};
 
 TEST_P(KernelStack, ScenarioAsTheKernelAndTheEmulatorSeeIt)
 {
-    KernelMachine &machine = KernelMachine::get();
-    if (!machine.ready() && machine.why().rfind("no test machine", 0) == 0) {
-        GTEST_SKIP() << machine.why();
+    if (!machineAtHand()) {
+        GTEST_SKIP() << "no test machine: run scripts/kernel-setup " << kBuildDir;
     }
-    ASSERT_TRUE(machine.ready()) << machine.why();
-    const KernelScenario &sc = GetParam();
-    auto result = [&](const std::string &file) { return machine.result(sc.name, file); };
+    const KernelScenario &sc = std::get<0>(GetParam());
+    const std::string &library = std::get<1>(GetParam());
+    const bool compat = library == "compat";
+    if (compat && !compatBuilt()) {
+        GTEST_SKIP() << "no libusb-compat in " << kBuildDir;
+    }
+    ASSERT_NE(slurp(kMachineDir + "/console.log").find("kernel-init: all done"), std::string::npos)
+        << "the machine (ctest KernelStack.Machine) did not run every scenario";
+    const std::string folder = scenarioFolders().at(sc.name + "/" + library);
+    auto result = [&](const std::string &file) { return kMachineDir + "/results/" + folder + "/" + file; };
+    if (compat)
+        environment = {"LD_LIBRARY_PATH=" + kCompatLib};
+    const std::string cause = compat && !sc.compatCause.empty() ? sc.compatCause : sc.cause;
 
     const std::string out = slurp(result("out"));
     const std::string err = slurp(result("err"));
     const int status = std::atoi(slurp(result("status")).c_str());
     EXPECT_EQ(status, sc.status) << err;
     EXPECT_EQ(out, sc.out);
-    EXPECT_EQ(err, sc.status == 1 ? "" : sc.program + ": " + sc.cause + "\n");
+    EXPECT_EQ(err, sc.cause.empty() ? "" : sc.program + ": " + cause + "\n");
     EXPECT_EQ(slurp(result("panel0/violations.txt")), "");
     if (sc.setup.find("two-panels") != std::string::npos) {
         EXPECT_EQ(slurp(result("panel1/violations.txt")), "");
@@ -239,26 +276,23 @@ TEST_P(KernelStack, ScenarioAsTheKernelAndTheEmulatorSeeIt)
     }
     writeInputs(scratch.dir);
     if (sc.status == 1 && sc.program == "lang_loader")
-        expectLanguageLoaded(bytesOf(scratch.path(sc.input)), fresh.serialFlashBefore(),
+        expectLanguageLoaded(bytesOf(scratch.path(sc.args)), fresh.serialFlashBefore(),
                              bytesOf(result(used + "/serial.bin")));
     if (sc.status == 1 && sc.program == "panel_flasher")
-        expectFirmwareFlashed(fileText(sc.input), fresh.panelFlashBefore(), bytesOf(result(used + "/flash.bin")));
+        expectFirmwareFlashed(fileText(sc.args), fresh.panelFlashBefore(), bytesOf(result(used + "/flash.bin")));
 
     // The umockdev panel must tell the same story.
     emu::UsbPanel twinPanel(emu::RamDriver::Auto, sc.model, sc.usb, emu::PanelStart::Used);
-    const auto twin = runOn(twinPanel, kBuildDir + "/" + sc.program + "/" + sc.program, {sc.input});
+    const auto twin = runOn(twinPanel, kBuildDir + "/" + sc.program + "/" + sc.program, words(sc.args));
     EXPECT_EQ(twin.run.exitStatus, status) << "umockdev differs from the kernel";
     EXPECT_EQ(twin.run.out, out) << "umockdev differs from the kernel";
     EXPECT_EQ(twin.run.err, err) << "umockdev differs from the kernel";
     if (!sc.then.empty()) {
         EXPECT_EQ(std::atoi(slurp(result("then.status")).c_str()), sc.thenStatus) << slurp(result("then.err"));
         EXPECT_EQ(slurp(result("then.out")), sc.thenOut);
-        std::vector<std::string> words;
-        std::istringstream line(sc.then);
-        for (std::string w; line >> w;)
-            words.push_back(w);
-        const std::string program = kBuildDir + "/" + words[0] + "/" + words[0];
-        const auto twinThen = runOn(twinPanel, program, std::vector<std::string>(words.begin() + 1, words.end()));
+        const auto then = words(sc.then);
+        const std::string program = kBuildDir + "/" + then[0] + "/" + then[0];
+        const auto twinThen = runOn(twinPanel, program, std::vector<std::string>(then.begin() + 1, then.end()));
         EXPECT_EQ(twinThen.run.exitStatus, sc.thenStatus) << "umockdev differs from the kernel";
         EXPECT_EQ(twinThen.run.out, sc.thenOut) << "umockdev differs from the kernel";
     }
@@ -268,8 +302,8 @@ TEST_P(KernelStack, ScenarioAsTheKernelAndTheEmulatorSeeIt)
         times >> start >> end;
         return end - start;
     }();
-    std::printf("kernel scenario %s: exit %d in %.2f s; umockdev: exit %d\n", sc.name.c_str(), status, seconds,
-                twin.run.exitStatus);
+    std::printf("kernel scenario %s (%s): exit %d in %.2f s; umockdev: exit %d\n", sc.name.c_str(),
+                library.c_str(), status, seconds, twin.run.exitStatus);
 
     // The run's usbmon capture, replayed as the panel, takes the program
     // through the same run again. (Without access the program never
@@ -277,15 +311,21 @@ TEST_P(KernelStack, ScenarioAsTheKernelAndTheEmulatorSeeIt)
     // program, it holds that one too.)
     if (sc.user == "tech" || sc.setup.find("two-panels") != std::string::npos || !sc.then.empty())
         return;
-    const auto replay = emu::runProgram({kBuildDir + "/emulator/panel_emu", "--replay=" + result("capture.pcap"),
-                                         "--", kBuildDir + "/" + sc.program + "/" + sc.program, sc.input},
-                                        scratch.dir, true);
+    std::vector<std::string> argv{kBuildDir + "/emulator/panel_emu", "--replay=" + result("capture.pcap"), "--",
+                                  kBuildDir + "/" + sc.program + "/" + sc.program};
+    for (const auto &w : words(sc.args))
+        argv.push_back(w);
+    emu::RunOptions options;
+    options.capture = true;
+    options.environment = environment;
+    const auto replay = emu::runProgram(argv, scratch.dir, options);
     EXPECT_EQ(replay.exitStatus, status) << replay.err;
     EXPECT_EQ(replay.out, out);
     EXPECT_EQ(replay.err.find("protocol violation"), std::string::npos) << replay.err;
 }
 
-INSTANTIATE_TEST_SUITE_P(Scenarios, KernelStack, ::testing::ValuesIn(kScenarios),
-                         [](const auto &info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Scenarios, KernelStack,
+                         ::testing::Combine(::testing::ValuesIn(kScenarios), ::testing::ValuesIn(kLibraries)),
+                         [](const auto &info) { return std::get<0>(info.param).name + "_" + std::get<1>(info.param); });
 
 } // namespace

@@ -185,8 +185,8 @@ TEST_F(LangLoader, PanelUnpluggedDuringPage17)
     errorIntoOutput = true;
     const auto shown = load(failOut(payloadOut(firstDataFrame() + 17)));
     EXPECT_EQ(shown.run.out, spinnerSteps(17) + "lang_loader: writing serial flash page 49: sending to the panel "
-                                                 "failed: nothing moved: the panel stalled the transfer or was "
-                                                 "unplugged (0 of 260 bytes)\nERROR: fallo al escribir en la EEPROM");
+                                                 "failed: " + brokenTransfer(emu::TransferFault::Gone, 260) +
+                                 "\nERROR: fallo al escribir en la EEPROM");
 }
 
 TEST_F(LangLoader, FirstDataPageStalls)

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <usb.h>
 
 #include "devlink/boot_link.h"
 #include "devlink/ram_driver.h"
@@ -13,6 +14,25 @@
 using namespace testing_support;
 
 namespace {
+
+// This process is the host: it meets the panel's node modes as a
+// technician's account would, also when the tests run as root.
+const bool kAsATechnician = (emu::withoutPermissionOverride(), true);
+
+// The first panel the USB library in this process lists: libusb-0.1.12
+// lists a bus's nodes in the order its directory reads, libusb-compat by
+// their sysfs paths.
+std::string firstPanelListed()
+{
+    usb_init();
+    usb_find_busses();
+    usb_find_devices();
+    for (usb_bus *bus = usb_get_busses(); bus != nullptr; bus = bus->next)
+        for (struct usb_device *dev = bus->devices; dev != nullptr; dev = dev->next)
+            if (dev->descriptor.idVendor == 0x15A2 && dev->descriptor.idProduct == 0x0040)
+                return std::string(bus->dirname) + "/" + dev->filename;
+    return "";
+}
 
 std::vector<emu::WireEntry> ofKind(const emu::UsbPanel &panel, const std::string &op)
 {
@@ -95,12 +115,15 @@ TEST(LinkOpen, SkipsADeviceOfAnotherVendorListedFirst)
 
 TEST(LinkOpen, TakesTheFirstOfTwoPanels)
 {
+    std::string first;
     auto panel = withPanel(emu::RamDriver::None, {}, usb([](emu::UsbFaults &f) { f.decoyFirst = f.secondPanel = true; }),
-                           [](BootLink &link, emu::UsbPanel &) { EXPECT_TRUE(link.open()); });
-    const auto order = panel->listOrder();
-    ASSERT_EQ(order.size(), 3u);
-    EXPECT_EQ(order[1], panel->panelDevice());
-    EXPECT_EQ(panel->configuredDevice(), panel->panelDevice());
+                           [&](BootLink &link, emu::UsbPanel &) {
+                               EXPECT_TRUE(link.open());
+                               first = firstPanelListed();
+                           });
+    ASSERT_EQ(panel->listOrder().size(), 3u);
+    EXPECT_NE(first, "");
+    EXPECT_EQ(panel->configuredDevice(), first);
     expectClean(*panel);
 }
 
@@ -137,12 +160,16 @@ TEST(LinkOpen, DetachesAKernelDriverBeforeConfiguring)
                                EXPECT_TRUE(link.open());
                                EXPECT_TRUE(link.ping());
                            });
+    // The driver is asked for, then detached (libusb-compat asks again on
+    // the way), before the configuration and the claim.
     std::vector<std::string> ops;
     for (const auto &e : panel->wire())
         ops.push_back(e.op);
-    ASSERT_GE(ops.size(), 4u);
-    EXPECT_EQ(std::vector<std::string>(ops.begin(), ops.begin() + 4),
-              (std::vector<std::string>{"GETDRIVER", "DETACH", "SETCONFIG", "CLAIM"}));
+    auto at = [&ops](const char *op) { return std::find(ops.begin(), ops.end(), op) - ops.begin(); };
+    EXPECT_EQ(at("GETDRIVER"), 0);
+    EXPECT_LT(at("DETACH"), at("SETCONFIG"));
+    EXPECT_LT(at("SETCONFIG"), at("CLAIM"));
+    EXPECT_LT(at("CLAIM"), static_cast<long>(ops.size()));
     expectClean(*panel);
 }
 
@@ -405,9 +432,8 @@ TEST_F(RamDriverLoad, ClientFailuresAreThoseOfTheLastCall)
         EXPECT_FALSE(client.loadFirmware(scratch.path("missing.s19").c_str()));
         EXPECT_EQ(client.failure().kind, FailureKind::FileOpen);
         EXPECT_FALSE(client.init());
-        EXPECT_EQ(describe(client.failure()),
-                  "initialising the panel flash: sending to the panel failed: nothing moved: the panel "
-                  "stalled the transfer or was unplugged (0 of 2 bytes)");
+        EXPECT_EQ(describe(client.failure()), "initialising the panel flash: sending to the panel failed: " +
+                                                  brokenTransfer(emu::TransferFault::Gone, 2));
     });
     EXPECT_EQ(ofKind(*panel, "OUT").size(), 1u);
     expectClean(*panel);

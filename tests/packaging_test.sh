@@ -98,6 +98,23 @@ deb_package() {
   sh -n "$work/control/postinst" || fail "postinst is not valid sh"
 }
 
+# The programs built against a libusb-compat install, the standard way
+# (CMAKE_PREFIX_PATH, which pkg-config then searches), link that library.
+build_against_compat() {
+  local compat="$build/libusb-compat"
+  [ -e "$compat/lib/libusb-0.1.so.4" ] || { echo "no libusb-compat in $build: skipped"; exit 77; }
+  cmake -S "$source" -B "$work/compat-build" -DPANEL_BUILD_TESTS=OFF -DCMAKE_PREFIX_PATH="$compat" \
+    >"$work/configure.log" 2>&1 || { fail "configure against libusb-compat"; cat "$work/configure.log"; return; }
+  cmake --build "$work/compat-build" --target lang_loader panel_flasher -j2 >"$work/build.log" 2>&1 ||
+    { fail "build against libusb-compat"; tail -20 "$work/build.log"; return; }
+  for p in lang_loader panel_flasher; do
+    ldd "$work/compat-build/$p/$p" | grep -qF "libusb-0.1.so.4 => $compat/lib/" ||
+      fail "$p does not load libusb-compat: $(ldd "$work/compat-build/$p/$p" | grep libusb)"
+  done
+  out=$("$work/compat-build/panel_flasher/panel_flasher" 2>/dev/null)
+  [ "$out" = "ERROR: No existe fichero .s19" ] || fail "panel_flasher built against libusb-compat printed '$out'"
+}
+
 demo() {
   out=$("$source/scripts/demo-run" "$build" 2>&1 | tr '\r' '\n')
   status=${PIPESTATUS[0]}

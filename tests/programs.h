@@ -58,6 +58,7 @@ protected:
         options.capture = true;
         options.outLimit = stdoutLimit;
         options.errorIntoOutput = errorIntoOutput;
+        options.environment = environment;
         options.firstOutput = [&] { r.framesAtFirstOutput = static_cast<long>(panel.hostFramesReceived()); };
         r.run = emu::runProgram(argv, scratch.dir, options);
         EXPECT_TRUE(r.run.started);
@@ -205,6 +206,8 @@ protected:
     std::size_t stdoutLimit = std::string::npos;
     // Standard error goes into standard output, as on a terminal.
     bool errorIntoOutput = false;
+    // Added to the programs' environment (another library path, say).
+    std::vector<std::string> environment;
 };
 
 // The run touched no USB device at all.

@@ -154,11 +154,23 @@ TEST_F(Readback, FailuresLeaveNoFileBehind)
     // IN 6: the payload of the third reply (the ping's, then page reads
     // from 32; initialise is not answered): the read of page 33.
     stallAtPage33.inFaultAt = 6;
+    emu::UsbFaults partialPage64;
+    partialPage64.inFault = emu::TransferFault::Partial;
+    // IN 6: the payload of the third reply (the ping's, initialise's, then
+    // the read of page 64).
+    partialPage64.inFaultAt = 6;
     mkdir(scratch.path("dir.s19").c_str(), 0755);
     const std::vector<Case> cases{
         {"stops answering", stallAtPage72, {}, {"save-firmware", "out.s19"},
-         "panel_readback: reading flash page 72: receiving from the panel failed: nothing moved: the panel "
-         "stalled the transfer or was unplugged (0 of 257 bytes)\n"},
+         "panel_readback: reading flash page 72: receiving from the panel failed: " +
+             brokenTransfer(emu::TransferFault::Stall, 257) + "\n"},
+        // The first packet of page 64 comes, then nothing: libusb-0.1.12
+        // drops what came, libusb-compat hands it out as a short read.
+        {"stops answering within a page", partialPage64, {}, {"save-firmware", "out.s19"},
+         "panel_readback: reading flash page 64: receiving from the panel failed: " +
+             std::string(underCompat() ? "the panel stopped answering after 64 of 257 bytes: no answer within 5 s"
+                                       : "no answer within 5 s") +
+             "\n"},
         {"short replies", {}, shortReplies, {"save-firmware", "out.s19"},
          "panel_readback: reading flash page 64: the panel answered with 100 bytes where a page takes 257\n"},
         {"oversized replies", {}, longReplies, {"verify-firmware", "fw.s19"},
@@ -171,8 +183,8 @@ TEST_F(Readback, FailuresLeaveNoFileBehind)
         {"a folder in the way", {}, {}, {"save-language", "dir.s19"},
          "panel_readback: cannot write \"dir.s19\": Is a directory\n"},
         {"verifying a language, stops answering", stallAtPage33, {}, {"verify-language", "lang.bin"},
-         "panel_readback: reading serial flash page 33: receiving from the panel failed: nothing moved: the "
-         "panel stalled the transfer or was unplugged (0 of 257 bytes)\n"},
+         "panel_readback: reading serial flash page 33: receiving from the panel failed: " +
+             brokenTransfer(emu::TransferFault::Stall, 257) + "\n"},
         {"verifying a language, no driver", {}, {}, {"--drivers", "nowhere", "verify-language", "lang.bin"},
          "panel_readback: cannot open \"nowhere/serial_flash.S19\": No such file or directory\n"},
     };

@@ -2,6 +2,7 @@
 // read what crossed the link.
 #pragma once
 
+#include <cstdlib>
 #include <cstdint>
 #include <cstdio>
 #include <ftw.h>
@@ -17,6 +18,37 @@
 namespace testing_support {
 
 using Bytes = std::vector<uint8_t>;
+
+// Which libusb-0.1 the programs under test load: Debian's 0.1.12, or
+// libusb-compat over libusb-1.0, built into the build tree. ctest runs the
+// end-to-end suites a second time with libusb-compat first in the library
+// path, which the programs and this process inherit.
+inline bool underCompat()
+{
+    const char *path = std::getenv("LD_LIBRARY_PATH");
+    const std::string compat = PANEL_COMPAT_LIB;
+    return path != nullptr && std::string(path).compare(0, compat.size(), compat) == 0;
+}
+
+// What a program says of a transfer that a stall or an unplug ended:
+// libusb-0.1.12 reports both as 0 bytes moved, of `wanted`; libusb-compat
+// tells them apart. Without `wanted`, the words before the count.
+inline std::string brokenTransfer(bool compat, emu::TransferFault kind, int wanted = -1)
+{
+    if (compat)
+        return kind == emu::TransferFault::Stall ? "the panel stalled the transfer" : "the panel was unplugged";
+    return "nothing moved: the panel stalled the transfer or was unplugged" +
+           (wanted >= 0 ? " (0 of " + std::to_string(wanted) + " bytes)" : std::string());
+}
+inline std::string brokenTransfer(emu::TransferFault kind, int wanted = -1)
+{
+    return brokenTransfer(underCompat(), kind, wanted);
+}
+
+// What the programs say of a user who may not open the panel's node.
+const std::string kNoAccessCause =
+    "the panel (USB 15a2:0040) is connected, but this user may not open it: install the udev rule and join "
+    "group plugdev, or log in at the machine, or run as root";
 
 // A folder of its own per test, removed afterwards.
 class Scratch {

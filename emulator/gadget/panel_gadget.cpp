@@ -56,8 +56,8 @@ bool parse(int argc, char **argv, Options &o)
         case kUdc: o.udc = optarg; break;
         case kResults: o.results = optarg; break;
         case kUsed: o.start = emu::PanelStart::Used; break;
-        case kFailOut: ok = emu::parseTransferFault(optarg, o.transfers.outFaultAt, o.transfers.outFault); break;
-        case kFailIn: ok = emu::parseTransferFault(optarg, o.transfers.inFaultAt, o.transfers.inFault); break;
+        case kFailOut: ok = emu::parseTransferFault(optarg, false, o.transfers.outFaultAt, o.transfers.outFault); break;
+        case kFailIn: ok = emu::parseTransferFault(optarg, true, o.transfers.inFaultAt, o.transfers.inFault); break;
         case kPing:
             o.model.ping = emu::PingReply::OtherFirstByte;
             ok = std::strcmp(optarg, "other") == 0;
