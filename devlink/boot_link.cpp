@@ -2,64 +2,28 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <string>
 #include <thread>
 #include <unistd.h>
 #include <usb.h>
 
+#include "devlink/panel_list.h"
+
 using namespace bootlink;
 
 namespace {
 
-// Reads a sysfs attribute holding a hexadecimal number, as idVendor does.
-bool readHexAttribute(const std::string &path, unsigned &value)
+// libusb lists only the device nodes this user may open (libusb-0.1.12),
+// so a panel without access looks exactly like no panel. The kernel's own
+// list in sysfs tells the two apart.
+bool panelOnTheBus(int bus, int device)
 {
-    std::FILE *file = std::fopen(path.c_str(), "r");
-    if (file == nullptr)
-        return false;
-    const bool read = std::fscanf(file, "%x", &value) == 1;
-    std::fclose(file);
-    return read;
-}
-
-// libusb lists only the device nodes this user may open, so a panel
-// without access looks exactly like no panel. The kernel's own list in
-// sysfs tells the two apart.
-bool panelOnTheBus()
-{
-    const std::string root = "/sys/bus/usb/devices/";
-    DIR *dir = opendir(root.c_str());
-    if (dir == nullptr)
-        return false;
-    bool found = false;
-    while (dirent *entry = readdir(dir)) {
-        unsigned vendor = 0, product = 0;
-        const std::string device = root + entry->d_name + "/";
-        if (entry->d_name[0] != '.' && readHexAttribute(device + "idVendor", vendor) &&
-            readHexAttribute(device + "idProduct", product) && vendor == kVendorId &&
-            product == kProductId) {
-            found = true;
-            break;
-        }
-    }
-    closedir(dir);
-    return found;
-}
-
-// Linux's usbfs names a device's node after its bus and device numbers,
-// as libusb-0.1 names the bus and the device; elsewhere there is none.
-std::string deviceNode(const usb_bus *bus, const struct usb_device *dev)
-{
-#if defined(__linux__)
-    return std::string("/dev/bus/usb/") + bus->dirname + "/" + dev->filename;
-#else
-    (void)bus;
-    (void)dev;
-    return {};
-#endif
+    for (const PanelPlace &panel : panelsInSysfs())
+        if (bus == 0 || (panel.bus == bus && panel.device == device))
+            return true;
+    return false;
 }
 
 // Whether this user may read and write the node, as usbfs requires.
@@ -85,31 +49,45 @@ bool BootLink::open()
 
 bool BootLink::find()
 {
+    return findAt(0, 0);
+}
+
+bool BootLink::openAt(int bus, int device)
+{
+    return findAt(bus, device) && configure();
+}
+
+bool BootLink::findAt(int busNumber, int deviceNumber)
+{
     begin(FailedStep::None);
     usb_init();
     usb_find_busses();
     usb_find_devices();
     for (usb_bus *bus = usb_get_busses(); bus != nullptr; bus = bus->next) {
         for (struct usb_device *dev = bus->devices; dev != nullptr; dev = dev->next) {
-            if (dev->descriptor.idVendor == kVendorId && dev->descriptor.idProduct == kProductId) {
-                node = deviceNode(bus, dev);
-                // errno is left over from earlier calls unless usb_open
-                // sets it.
-                errno = 0;
-                handle = usb_open(dev);
-                if (handle != nullptr)
-                    return true;
-                // libusb-compat lists a panel this user may not open and
-                // then fails to open it; libusb-0.1.12 does not list it
-                // (below). The technician needs the same advice.
-                const int error = errno;
-                return fail(error == EACCES || error == EPERM ? FailureKind::NoAccess : FailureKind::Open, -error);
-            }
+            if (dev->descriptor.idVendor != kVendorId || dev->descriptor.idProduct != kProductId)
+                continue;
+            // Both libraries name a device's file after its number.
+            const int here = std::atoi(bus->dirname), number = std::atoi(dev->filename);
+            if (busNumber != 0 && (here != busNumber || number != deviceNumber))
+                continue;
+            node = deviceNodeOf(here, number);
+            // errno is left over from earlier calls unless usb_open
+            // sets it.
+            errno = 0;
+            handle = usb_open(dev);
+            if (handle != nullptr)
+                return true;
+            // libusb-compat lists a panel this user may not open and then
+            // fails to open it; libusb-0.1.12 does not list it (below).
+            // The technician needs the same advice.
+            const int error = errno;
+            return fail(error == EACCES || error == EPERM ? FailureKind::NoAccess : FailureKind::Open, -error);
         }
     }
     if (handle != nullptr)
         return true;
-    return fail(panelOnTheBus() ? FailureKind::NoAccess : FailureKind::NoPanel);
+    return fail(panelOnTheBus(busNumber, deviceNumber) ? FailureKind::NoAccess : FailureKind::NoPanel);
 }
 
 bool BootLink::configure()

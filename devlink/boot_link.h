@@ -53,6 +53,9 @@ public:
     bool open();
     // Opens the first device with the panel's vendor and product.
     bool find();
+    // The same for the panel at bus `bus`, device `device`, where a host
+    // has more than one; then configure().
+    bool openAt(int bus, int device);
     // Selects configuration 1 and claims interface 0.
     bool configure();
 
@@ -82,6 +85,7 @@ public:
     const Failure &failure() const { return failed; }
 
 private:
+    bool findAt(int bus, int device);  // bus 0: the first listed
     void begin(FailedStep step, int32_t number = 0);
     bool sendFrame(uint16_t length);
     bool receiveFrame(uint16_t &length);

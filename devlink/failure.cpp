@@ -162,6 +162,8 @@ std::string describeStep(const Failure &f)
 
 } // namespace
 
+std::string accessAdvice() { return kAccessAdvice; }
+
 std::string describe(const Failure &failure)
 {
     const std::string what = describeKind(failure);

@@ -114,3 +114,6 @@ inline Failure fileFailure(FailureKind kind, std::string path, int32_t result = 
 
 // The failure in a technician's words; empty when nothing failed.
 std::string describe(const Failure &failure);
+
+// What gives a user access to the panel's device node.
+std::string accessAdvice();

@@ -29,16 +29,18 @@ bool loadImageFile(ImageHolder &holder, const char *path, int finalise, Failure 
     return false;
 }
 
-bool uploadImage(const ImageHolder &holder, BootLink &link, Failure &failure)
+bool uploadImage(const ImageHolder &holder, BootLink &link, Failure &failure, const Progress &progress)
 {
     failure = Failure{};
     uint8_t page[bootlink::kPageSize];
+    progress.begin(Phase::DriverUpload, holder->pageCount(bootlink::kPageSize));
     for (uint16_t i = 0; i < holder->pageCount(bootlink::kPageSize); ++i) {
         holder->getPage(i, bootlink::kPageSize, page);
         if (!link.writeRamPage(static_cast<uint8_t>(i), page)) {
             failure = link.failure();
             return false;
         }
+        progress.advance(Phase::DriverUpload, i + 1u);
     }
     return true;
 }
@@ -46,7 +48,7 @@ bool uploadImage(const ImageHolder &holder, BootLink &link, Failure &failure)
 // A driver file with no byte for the panel's RAM (the wrong file, or S1
 // records) would upload nothing, and the requests that follow would jump
 // into whatever the RAM holds.
-bool loadRamDriver(BootLink &link, const char *fileName, Failure &failure)
+bool loadRamDriver(BootLink &link, const char *fileName, Failure &failure, const Progress &progress)
 {
     ImageHolder holder;
     if (!loadImageFile(holder, fileName, 0, failure))
@@ -57,7 +59,7 @@ bool loadRamDriver(BootLink &link, const char *fileName, Failure &failure)
         failure.last = panel::kRamDriverRange.last;
         return false;
     }
-    return uploadImage(holder, link, failure);
+    return uploadImage(holder, link, failure, progress);
 }
 
 bool checkPageReply(const BootLink &link, FailedStep step, int32_t page, Failure &failure)

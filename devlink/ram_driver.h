@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "devlink/failure.h"
+#include "devlink/progress.h"
 #include "devlink/s19_image.h"
 
 class BootLink;
@@ -19,10 +20,11 @@ using ImageHolder = std::unique_ptr<S19Image>;
 bool loadImageFile(ImageHolder &holder, const char *path, int finalise, Failure &failure);
 // Sends the image's pages from the profile's start with command 1; stops
 // at the first page the link fails to send, and `failure` is the link's.
-bool uploadImage(const ImageHolder &holder, BootLink &link, Failure &failure);
+// Reports each page sent as Phase::DriverUpload.
+bool uploadImage(const ImageHolder &holder, BootLink &link, Failure &failure, const Progress &progress = {});
 // Both of the above; nothing is sent unless the whole file loaded and put
 // at least one byte in the driver's range.
-bool loadRamDriver(BootLink &link, const char *fileName, Failure &failure);
+bool loadRamDriver(BootLink &link, const char *fileName, Failure &failure, const Progress &progress = {});
 
 // A page read's reply is the sub-command and the page: anything else is
 // refused, as the bytes copied would not be the page. False, with

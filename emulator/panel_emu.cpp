@@ -61,6 +61,12 @@ const char kHelp[] =
     "  --panel-reply-length=N  replies of the panel flash driver carry N bytes\n"
     "  --ping-reply-length=N   the ping's reply carries N bytes (\"B\" first)\n"
     "  --garbage=WHAT        replies carry pseudo-random bytes: ping, driver\n"
+    "  --worn-page=N         a write of flash page N is answered as done but\n"
+    "                        leaves one byte wrong (a worn cell)\n"
+    "  --worn-serial-page=N  the same for serial flash page N\n"
+    "Several panels:\n"
+    "  --panels=N            N panels on the bus, each with its own memories;\n"
+    "                        the faults above are the first one's\n"
     "Captures (usbmon records, as Wireshark and tshark read and save them):\n"
     "  --pcap=FILE           write the session as a pcap capture (link type 220)\n"
     "  --replay=FILE         be the panel of a capture (pcap or pcapng): answer\n"
@@ -74,6 +80,7 @@ const char kHelp[] =
     "  --serial-flash=FILE   the serial flash after the run (512 pages)\n"
     "  --panel-flash=FILE    the panel flash after the run (1024 pages)\n"
     "  --ram=FILE            the panel's RAM after the run (64 KiB)\n"
+    "                        (these three of the first panel)\n"
     "  --summary             after the run, say on standard error what the\n"
     "                        panel now holds: pages written, the language\n"
     "                        header, the firmware checksum word and whether\n"
@@ -123,6 +130,7 @@ struct Options {
     emu::UsbFaults usbFaults;
     emu::PanelStart start = emu::PanelStart::Blank;
     bool readOnly = false;
+    int panels = 1;
     std::string wireLog, serialFlash, panelFlash, ram, samplesDir, pcap, replay, replayDevice;
     bool summary = false;
     std::vector<std::string> program;
@@ -131,7 +139,8 @@ struct Options {
 enum OptionId {
     kDriver = 256, kNoPanel, kRefuseOpen, kDecoy, kSecond, kRefuseConfig, kRefuseClaim, kKernel,
     kFailOut, kFailIn, kPing, kReplyLength, kWireLog, kSerial, kPanel, kRam, kSamples, kHelpOpt, kSummary, kPingLength, kGarbage,
-    kNoAccess, kUsedPanel, kPcap, kReplay, kReplayDevice, kReadOnly, kReadOnlyNode,
+    kNoAccess, kUsedPanel, kPcap, kReplay, kReplayDevice, kReadOnly, kReadOnlyNode, kWornPage, kWornSerialPage,
+    kPanels,
 };
 
 // Returns -1 to go on, else the exit status.
@@ -164,6 +173,9 @@ int parseOptions(int argc, char **argv, Options &o)
         {"summary", no_argument, nullptr, kSummary},
         {"ping-reply-length", required_argument, nullptr, kPingLength},
         {"garbage", required_argument, nullptr, kGarbage},
+        {"worn-page", required_argument, nullptr, kWornPage},
+        {"worn-serial-page", required_argument, nullptr, kWornSerialPage},
+        {"panels", required_argument, nullptr, kPanels},
         {"make-samples", required_argument, nullptr, kSamples},
         {"help", no_argument, nullptr, kHelpOpt},
         {nullptr, 0, nullptr, 0},
@@ -211,6 +223,9 @@ int parseOptions(int argc, char **argv, Options &o)
             else if (arg == "driver") o.modelFaults.garbageDriverReplies = true;
             else ok = false;
             break;
+        case kWornPage: ok = parseLength(optarg, o.modelFaults.wornFlashPage); break;
+        case kWornSerialPage: ok = parseLength(optarg, o.modelFaults.wornSerialPage); break;
+        case kPanels: ok = parseLength(optarg, o.panels) && o.panels >= 1 && o.panels <= 16; break;
         case kWireLog: o.wireLog = arg; break;
         case kSerial: o.serialFlash = arg; break;
         case kPanel: o.panelFlash = arg; break;
@@ -270,26 +285,33 @@ std::string countAndSpan(const std::vector<int> &numbers)
            std::to_string(*high) + ")";
 }
 
-void printSummary(const emu::PanelModel &model)
+// What one panel now holds; `who` names it when there are several.
+void printSummary(const emu::PanelModel &model, const std::string &who)
 {
     char line[160];
-    std::fprintf(stderr, "panel_emu: RAM driver pages uploaded: %s\n",
+    std::fprintf(stderr, "panel_emu: %sRAM driver pages uploaded: %s\n", who.c_str(),
                  countAndSpan(model.ramPagesWritten).c_str());
     if (!model.serialPagesWritten.empty()) {
         const bool marked =
             model.serialFlash()[panel::kLanguageHeaderPage * panel::kPageSize + panel::kLanguageHeaderMarkByte] == 1;
-        std::fprintf(stderr, "panel_emu: serial flash pages written: %s; language header %s\n",
-                     countAndSpan(model.serialPagesWritten).c_str(),
-                     marked ? "marked as loaded" : "not marked");
+        std::fprintf(stderr, "panel_emu: %sserial flash pages written: %s; language header %s\n", who.c_str(),
+                     countAndSpan(model.serialPagesWritten).c_str(), marked ? "marked as loaded" : "not marked");
     }
     if (!model.sectorsErased.empty()) {
         std::snprintf(line, sizeof line, "checksum word at 0x4200: 0x%08X, boot check %s",
                       panel::bigEndianWord(model.panelFlash().data() + panel::kChecksumAddress),
                       model.bootCheckPasses() ? "passes" : "FAILS");
-        std::fprintf(stderr, "panel_emu: panel flash sectors erased: %s, pages written: %s; %s\n",
-                     countAndSpan(model.sectorsErased).c_str(),
-                     countAndSpan(model.flashPagesWritten).c_str(), line);
+        std::fprintf(stderr, "panel_emu: %spanel flash sectors erased: %s, pages written: %s; %s\n", who.c_str(),
+                     countAndSpan(model.sectorsErased).c_str(), countAndSpan(model.flashPagesWritten).c_str(),
+                     line);
     }
+}
+
+void printSummaries(const emu::UsbPanel &panels)
+{
+    const std::size_t count = panels.panelCount();
+    for (std::size_t i = 0; i < count; ++i)
+        printSummary(panels.model(i), count > 1 ? "panel at port " + panels.panelPort(i) + ": " : "");
 }
 
 // A capture that cannot serve as the panel is refused before the program
@@ -325,6 +347,12 @@ int main(int argc, char **argv)
     std::signal(SIGHUP, SIG_IGN);
 
     emu::UsbPanel panel(o.driver, o.modelFaults, o.usbFaults, o.start);
+    for (int i = 1; i < o.panels; ++i) {
+        emu::PanelSpec spec;
+        spec.driver = o.driver;
+        spec.start = o.start;
+        panel.addPanel(spec);
+    }
     if (!panel.ready()) {
         std::fprintf(stderr, "panel_emu: %s\n", panel.setupError().c_str());
         return kExitEmulator;
@@ -349,7 +377,7 @@ int main(int argc, char **argv)
     if (!violations.empty())
         return kExitViolation;
     if (o.summary)
-        printSummary(panel.model());
+        printSummaries(panel);
     if (run.exitStatus == 127)
         std::fprintf(stderr, "panel_emu: %s could not be run\n", o.program[0].c_str());
     return run.signal != 0 ? 128 + run.signal : run.exitStatus;

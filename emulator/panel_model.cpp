@@ -14,6 +14,19 @@ std::string describe(const char *what, std::size_t got)
 
 int pageNumber(const uint8_t *req) { return req[1] << 8 | req[2]; }
 
+// A cell that no longer programs: the first byte of the page that is not
+// erased keeps the lowest bit the write cleared.
+void wear(uint8_t *page)
+{
+    for (std::size_t i = 0; i < kPage; ++i) {
+        const uint8_t cleared = static_cast<uint8_t>(~page[i]);
+        if (cleared != 0) {
+            page[i] |= static_cast<uint8_t>(cleared & (0x100 - cleared));
+            return;
+        }
+    }
+}
+
 // Fixed contents, so that a run that disturbs them shows.
 constexpr uint32_t kBootloaderSeed = 0xB007;
 constexpr uint32_t kOldFirmwareSeed = 0x01DF;
@@ -203,8 +216,11 @@ void PanelModel::serialFlashRequest(const uint8_t *req, std::size_t n)
             violation("serial flash written before initialise");
         if (readOnlyHost)
             violation("serial flash page " + std::to_string(page) + " written by a host that only reads");
-        if (static_cast<std::size_t>(page) < panel::kSerialFlashPages)
+        if (static_cast<std::size_t>(page) < panel::kSerialFlashPages) {
             std::copy(req + 3, req + n, serial.begin() + page * kPage);
+            if (page == faults.wornSerialPage)
+                wear(serial.data() + page * kPage);
+        }
         serialPagesWritten.push_back(page);
     } else if (sub == 2 && n == 3) {
         const std::size_t page = std::min<std::size_t>(pageNumber(req), panel::kSerialFlashPages - 1);
@@ -249,9 +265,12 @@ void PanelModel::panelFlashRequest(const uint8_t *req, std::size_t n)
             violation("flash page " + std::to_string(page) + " written by a host that only reads");
         if (page < panel::kFirstFirmwarePage)
             violation("write of flash page " + std::to_string(page) + ", the bootloader's");
-        else if (page < panel::kFlashPages)
+        else if (page < panel::kFlashPages) {
             for (std::size_t i = 0; i < kPage; ++i)
                 flash[page * kPage + i] &= req[3 + i];
+            if (static_cast<int>(page) == faults.wornFlashPage)
+                wear(flash.data() + page * kPage);
+        }
         flashPagesWritten.push_back(page);
         panelReply(sub, {0x01});
     } else if (sub == 3 && n == 3) {

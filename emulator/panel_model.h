@@ -42,6 +42,10 @@ struct ModelFaults {
     // Replies that keep their length but carry pseudo-random bytes.
     bool garbagePing = false;
     bool garbageDriverReplies = false;
+    // A worn cell: a write of this flash (or serial flash) page is answered
+    // as done, but its first byte the write changed keeps one bit set.
+    int wornFlashPage = -1;
+    int wornSerialPage = -1;
 };
 
 // What the panel holds when the host first reaches it. The bootloader's

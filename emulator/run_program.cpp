@@ -6,6 +6,7 @@
 #include <cstring>
 #include <linux/capability.h>
 #include <poll.h>
+#include <pty.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -91,7 +92,10 @@ ProgramRun runProgram(const std::vector<std::string> &argv, const std::string &w
     args.push_back(nullptr);
 
     int outPipe[2] = {-1, -1}, errPipe[2] = {-1, -1};
-    if (capture && (pipe(outPipe) != 0 || pipe(errPipe) != 0))
+    if (capture && options.terminal ? openpty(&outPipe[0], &outPipe[1], nullptr, nullptr, nullptr) != 0
+                                    : capture && pipe(outPipe) != 0)
+        return run;
+    if (capture && pipe(errPipe) != 0)
         return run;
 
     const pid_t pid = fork();

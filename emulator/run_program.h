@@ -24,6 +24,9 @@ struct RunOptions {
     std::size_t outLimit = std::string::npos;
     // Standard error into standard output's pipe, as a terminal shows both.
     bool errorIntoOutput = false;
+    // Standard output is a terminal (a pseudo-terminal read here), as when
+    // a person runs the program; it turns each "\n" into "\r\n".
+    bool terminal = false;
     // Called when the first bytes of standard output arrive.
     std::function<void()> firstOutput;
     // "NAME=VALUE" entries added to the environment it inherits.

@@ -1,5 +1,5 @@
 // The umockdev front end's answers to the host's usbfs calls: the
-// configuration, the claim, and every bulk transfer, through the panel
+// configuration, the claim, and every bulk transfer, through each panel's
 // model, the host rules and the fault plan.
 #include "emulator/usb_panel.h"
 
@@ -55,6 +55,24 @@ template <typename T> T readArg(UMockdevIoctlData *data)
     return value;
 }
 
+// The int an ioctl's argument points to, or -1.
+int intArgument(UMockdevIoctlData *arg)
+{
+    GError *err = nullptr;
+    UMockdevIoctlData *v = umockdev_ioctl_data_resolve(arg, 0, sizeof(int), &err);
+    g_clear_error(&err);
+    return v != nullptr ? readArg<int>(v) : -1;
+}
+
+void releaseData(Urb &u)
+{
+    if (u.urbData != nullptr)
+        umockdev_ioctl_data_unref(u.urbData);
+    if (u.buffer != nullptr)
+        umockdev_ioctl_data_unref(u.buffer);
+    u.urbData = u.buffer = nullptr;
+}
+
 } // namespace
 
 std::string WireEntry::text() const
@@ -107,7 +125,7 @@ void UsbPanel::Impl::handle(Device &dev, UMockdevIoctlClient *client)
     // at work.
     if (request != USBDEVFS_CONNECTINFO && request != USBDEVFS_GET_CAPABILITIES && request != USBDEVFS_IOCTL)
         state.used = true;
-    if (request == USBDEVFS_CONNECTINFO && faults.openRefused && dev.role == Role::Panel) {
+    if (request == USBDEVFS_CONNECTINFO && dev.panel != nullptr && dev.panel->access.openRefused) {
         // Listing has opened the node and goes on reading it; from now on
         // it cannot be opened at all.
         chmod(dev.node.c_str(), 0000);
@@ -153,12 +171,12 @@ void UsbPanel::Impl::handle(Device &dev, UMockdevIoctlClient *client)
     const bool reaping = request == USBDEVFS_REAPURBNDELAY || request == USBDEVFS_REAPURB;
     const bool finished = std::any_of(urbs.begin(), urbs.end(),
                                       [&](const Urb &u) { return u.owner == client && u.done; });
-    if (gone && dev.role != Role::Decoy && !(reaping && finished)) {
+    if (dev.gone && !(reaping && finished)) {
         if (request == USBDEVFS_RELEASEINTERFACE) {
-            clients[client].released = true;
+            state.released = true;
             log(dev, "RELEASE", 0).outcome = "gone";
         } else if (request == USBDEVFS_SUBMITURB) {
-            rules.transferAfterUnplug();
+            dev.rules.transferAfterUnplug();
             log(dev, "SUBMIT", 0).outcome = "gone";
         }
         refuse(client, ENODEV);
@@ -166,100 +184,6 @@ void UsbPanel::Impl::handle(Device &dev, UMockdevIoctlClient *client)
     }
 
     switch (request) {
-    case USBDEVFS_SETCONFIGURATION: {
-        UMockdevIoctlData *v = umockdev_ioctl_data_resolve(arg, 0, sizeof(int), &err);
-        const int value = v ? readArg<int>(v) : -1;
-        g_clear_error(&err);
-        WireEntry &e = log(dev, "SETCONFIG", value);
-        int refusal = faults.configErrno;
-        if (refusal == 0 && kernelDriverBound)
-            refusal = EBUSY;
-        if (refusal == 0 && value != 1)
-            refusal = EINVAL;
-        if (refusal != 0) {
-            // Refused for permission: this user may no longer write the
-            // node, as the library can check for itself.
-            if (refusal == EPERM)
-                chmod(dev.node.c_str(), 0444);
-            e.outcome = errnoName(refusal);
-            refuse(client, refusal);
-            return;
-        }
-        configuration = value;
-        configured = dev.name;
-        succeed(client);
-        return;
-    }
-    case USBDEVFS_CLAIMINTERFACE: {
-        UMockdevIoctlData *v = umockdev_ioctl_data_resolve(arg, 0, sizeof(int), &err);
-        const int value = v ? readArg<int>(v) : -1;
-        g_clear_error(&err);
-        WireEntry &e = log(dev, "CLAIM", value);
-        int refusal = faults.claimErrno;
-        if (refusal == 0 && kernelDriverBound)
-            refusal = EBUSY;
-        if (refusal == 0 && value != 0)
-            refusal = EINVAL;
-        if (refusal != 0) {
-            e.outcome = errnoName(refusal);
-            refuse(client, refusal);
-            return;
-        }
-        clients[client].claimed = true;
-        succeed(client);
-        return;
-    }
-    case USBDEVFS_RELEASEINTERFACE: {
-        UMockdevIoctlData *v = umockdev_ioctl_data_resolve(arg, 0, sizeof(int), &err);
-        const int value = v ? readArg<int>(v) : -1;
-        g_clear_error(&err);
-        WireEntry &e = log(dev, "RELEASE", value);
-        ClientState &state = clients[client];
-        state.released = true;
-        if (!state.claimed || value != 0) {
-            e.outcome = "EINVAL";
-            refuse(client, EINVAL);
-            return;
-        }
-        state.claimed = false;
-        succeed(client);
-        return;
-    }
-    case USBDEVFS_GETDRIVER: {
-        UMockdevIoctlData *gd = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_getdriver), &err);
-        g_clear_error(&err);
-        WireEntry &e = log(dev, "GETDRIVER", gd ? static_cast<int>(readArg<unsigned>(gd)) : -1);
-        if (gd == nullptr || !kernelDriverBound) {
-            e.outcome = "ENODATA";
-            refuse(client, ENODATA);
-            return;
-        }
-        usbdevfs_getdriver answer{};
-        answer.interface = 0;
-        std::strcpy(answer.driver, "panel_hid");
-        std::memcpy(gd->data, &answer, sizeof answer);
-        e.outcome = "panel_hid";
-        succeed(client);
-        return;
-    }
-    case USBDEVFS_IOCTL: {
-        UMockdevIoctlData *io = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_ioctl), &err);
-        g_clear_error(&err);
-        const usbdevfs_ioctl call = io ? readArg<usbdevfs_ioctl>(io) : usbdevfs_ioctl{};
-        if (io != nullptr && call.ioctl_code == static_cast<int>(USBDEVFS_DISCONNECT)) {
-            WireEntry &e = log(dev, "DETACH", call.ifno);
-            if (!kernelDriverBound) {
-                e.outcome = "ENODATA";
-                refuse(client, ENODATA);
-                return;
-            }
-            kernelDriverBound = false;
-            succeed(client);
-            return;
-        }
-        refuse(client, ENOTTY);  // hub port queries and the like
-        return;
-    }
     case USBDEVFS_SUBMITURB:
         submit(dev, client, arg);
         return;
@@ -273,15 +197,115 @@ void UsbPanel::Impl::handle(Device &dev, UMockdevIoctlClient *client)
         discard(client, arg);
         return;
     default:
-        refuse(client, ENOTTY);
+        if (!answerConfiguration(dev, client, request, arg))
+            refuse(client, ENOTTY);  // hub port queries and the like
+    }
+}
+
+// The configuration, the claim and its release, and a kernel driver
+// asked for and detached; false for any other request.
+bool UsbPanel::Impl::answerConfiguration(Device &dev, UMockdevIoctlClient *client, gulong request,
+                                         UMockdevIoctlData *arg)
+{
+    GError *err = nullptr;
+    ClientState &state = clients[client];
+    const UsbFaults access = dev.panel != nullptr ? dev.panel->access : UsbFaults{};
+    switch (request) {
+    case USBDEVFS_SETCONFIGURATION: {
+        const int value = intArgument(arg);
+        WireEntry &e = log(dev, "SETCONFIG", value);
+        int refusal = access.configErrno;
+        if (refusal == 0 && dev.kernelDriverBound)
+            refusal = EBUSY;
+        if (refusal == 0 && value != 1)
+            refusal = EINVAL;
+        if (refusal != 0) {
+            // Refused for permission: this user may no longer write the
+            // node, as the library can check for itself.
+            if (refusal == EPERM)
+                chmod(dev.node.c_str(), 0444);
+            e.outcome = errnoName(refusal);
+            refuse(client, refusal);
+            return true;
+        }
+        dev.configuration = value;
+        configured = dev.name;
+        succeed(client);
+        return true;
+    }
+    case USBDEVFS_CLAIMINTERFACE: {
+        const int value = intArgument(arg);
+        WireEntry &e = log(dev, "CLAIM", value);
+        int refusal = access.claimErrno;
+        if (refusal == 0 && dev.kernelDriverBound)
+            refusal = EBUSY;
+        if (refusal == 0 && value != 0)
+            refusal = EINVAL;
+        if (refusal != 0) {
+            e.outcome = errnoName(refusal);
+            refuse(client, refusal);
+            return true;
+        }
+        state.claimed = true;
+        succeed(client);
+        return true;
+    }
+    case USBDEVFS_RELEASEINTERFACE: {
+        const int value = intArgument(arg);
+        WireEntry &e = log(dev, "RELEASE", value);
+        state.released = true;
+        if (!state.claimed || value != 0) {
+            e.outcome = "EINVAL";
+            refuse(client, EINVAL);
+            return true;
+        }
+        state.claimed = false;
+        succeed(client);
+        return true;
+    }
+    case USBDEVFS_GETDRIVER: {
+        UMockdevIoctlData *gd = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_getdriver), &err);
+        g_clear_error(&err);
+        WireEntry &e = log(dev, "GETDRIVER", gd ? static_cast<int>(readArg<unsigned>(gd)) : -1);
+        if (gd == nullptr || !dev.kernelDriverBound) {
+            e.outcome = "ENODATA";
+            refuse(client, ENODATA);
+            return true;
+        }
+        usbdevfs_getdriver answer{};
+        answer.interface = 0;
+        std::strcpy(answer.driver, "panel_hid");
+        std::memcpy(gd->data, &answer, sizeof answer);
+        e.outcome = "panel_hid";
+        succeed(client);
+        return true;
+    }
+    case USBDEVFS_IOCTL: {
+        UMockdevIoctlData *io = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_ioctl), &err);
+        g_clear_error(&err);
+        const usbdevfs_ioctl call = io ? readArg<usbdevfs_ioctl>(io) : usbdevfs_ioctl{};
+        if (io == nullptr || call.ioctl_code != static_cast<int>(USBDEVFS_DISCONNECT))
+            return false;
+        WireEntry &e = log(dev, "DETACH", call.ifno);
+        if (!dev.kernelDriverBound) {
+            e.outcome = "ENODATA";
+            refuse(client, ENODATA);
+            return true;
+        }
+        dev.kernelDriverBound = false;
+        succeed(client);
+        return true;
+    }
+    default:
+        return false;
     }
 }
 
 // A transfer is decided when it is submitted: the panel has already queued
 // whatever it will send, since the host always writes its frame before it
-// reads the reply. The outcome is written into the host's URB right away
-// (the host reads it only after reaping); an IN transfer with nothing to
-// receive stays pending, as a device that never answers would leave it.
+// reads the reply. An IN transfer with nothing to receive stays pending,
+// as a device that never answers would leave it. The host learns the
+// outcome when it reaps the URB.
 void UsbPanel::Impl::submit(Device &dev, UMockdevIoctlClient *client, UMockdevIoctlData *arg)
 {
     GError *err = nullptr;
@@ -294,58 +318,70 @@ void UsbPanel::Impl::submit(Device &dev, UMockdevIoctlClient *client, UMockdevIo
     const usbdevfs_urb urb = readArg<usbdevfs_urb>(urbData);
     Urb u;
     u.owner = client;
+    u.device = &dev;
     u.address = urbData->client_addr;
     u.in = (urb.endpoint & 0x80) != 0;
     u.endpoint = urb.endpoint;
     u.length = urb.buffer_length > 0 ? static_cast<std::size_t>(urb.buffer_length) : 0;
-    UMockdevIoctlData *buffer = nullptr;
     if (u.length > 0) {
-        buffer = umockdev_ioctl_data_resolve(urbData, offsetof(usbdevfs_urb, buffer), u.length, &err);
-        if (buffer == nullptr) {
+        u.buffer = umockdev_ioctl_data_resolve(urbData, offsetof(usbdevfs_urb, buffer), u.length, &err);
+        if (u.buffer == nullptr) {
             g_clear_error(&err);
             refuse(client, EFAULT);
             return;
         }
+        umockdev_ioctl_data_ref(u.buffer);
     }
+    u.urbData = umockdev_ioctl_data_ref(urbData);
 
     WireEntry &e = log(dev, u.in ? "IN" : "OUT", u.endpoint);
     e.requested = u.length;
     u.wireIndex = wire.size() - 1;
     checkTransferAllowed(dev, client, urb);
-    if (!u.in && buffer != nullptr)
-        e.bytes.assign(buffer->data, buffer->data + u.length);
-    if (replay) {
-        answerFromCapture(u, e, client, urbData, buffer);
-        return;
-    }
+    if (!u.in && u.buffer != nullptr)
+        e.bytes.assign(u.buffer->data, u.buffer->data + u.length);
+    if (replay && dev.panel == panels.front().get())
+        answerFromCapture(u, e);
+    else if (dev.panel == nullptr)
+        leavePending(u, e, false);  // nothing answers on the decoy's endpoints
+    else
+        decide(u, e);
+    urbs.push_back(std::move(u));
+    succeed(client);
+}
 
-    const TransferFault fault = transferFaults.next(u.in);
+// The outcome of a transfer on a panel: its fault, if this is the one that
+// fails, or what its model takes or answers.
+void UsbPanel::Impl::decide(Urb &u, WireEntry &e)
+{
+    Device &dev = *u.device;
+    PanelModel &model = dev.panel->model;
+    const TransferFault fault = dev.panel->transferFaults.next(u.in);
     // An overflow ends with the bytes that fit, which libusb-0.1 reports
     // as a success: a host may well go on.
     if (fault != TransferFault::None && fault != TransferFault::Overflow)
-        rules.transferFailed();
-    int status = 0;
+        dev.rules.transferFailed();
     std::vector<uint8_t> received;
     switch (fault) {
     case TransferFault::Gone:
         // Measured on the kernel: the transfer under way when the cable
         // goes ends with an error status, which libusb-0.1 reports as 0
         // bytes moved; only every later call fails with ENODEV.
-        gone = true;
-        status = -ESHUTDOWN;
+        dev.gone = true;
+        u.status = -ESHUTDOWN;
         e.outcome = "gone";
         break;
     case TransferFault::Stall:
-        status = -EPIPE;
+        u.status = -EPIPE;
         e.outcome = "stall";
         break;
     case TransferFault::Never:
     case TransferFault::Partial:
-        leavePending(u, e, client, urbData, buffer, fault == TransferFault::Partial);
+        leavePending(u, e, fault == TransferFault::Partial);
         return;
     case TransferFault::Overflow:
         if (!model.nextIn(received)) {
-            leavePending(u, e, client, urbData, buffer, false);
+            leavePending(u, e, false);
             return;
         }
         model.inTaken();
@@ -362,13 +398,13 @@ void UsbPanel::Impl::submit(Device &dev, UMockdevIoctlClient *client, UMockdevIo
         if (!u.in) {
             model.hostSent(e.bytes);
         } else if (!model.nextIn(received)) {
-            leavePending(u, e, client, urbData, buffer, false);
+            leavePending(u, e, false);
             return;
         } else {
             model.inTaken();
             // Reading less than the panel's packet is the host's fault.
             if (received.size() > u.length)
-                rules.inTooShort(u.length, received.size());
+                dev.rules.inTooShort(u.length, received.size());
         }
         break;
     }
@@ -376,70 +412,53 @@ void UsbPanel::Impl::submit(Device &dev, UMockdevIoctlClient *client, UMockdevIo
         // Measured on the kernel: the host gets what fits, with an
         // overflow status; the rest of the packet is lost.
         received.resize(u.length);
-        status = -EOVERFLOW;
+        u.status = -EOVERFLOW;
         e.outcome = "overflow";
     }
-    if (u.in && status != -ESHUTDOWN && status != -EPIPE)
+    if (u.in) {
+        u.data = received;
+        u.actual = received.size();
         e.bytes = received;
-    const std::size_t taken = status == 0 ? u.length : 0;
-    complete(u, client, urbData, buffer, status, u.in ? received.size() : taken, received);
+    } else {
+        u.actual = u.status == 0 ? u.length : 0;
+    }
+    u.done = true;
 }
 
 // A transfer the panel does not finish: the host gives up on it after its
-// time-out and discards it. What it then reaps is written now, as the
-// kernel would leave it: unlinked, with the part of the reply that came
-// (for a partial one, its first packet, the rest of the reply lost).
-void UsbPanel::Impl::leavePending(Urb &u, WireEntry &e, UMockdevIoctlClient *client, UMockdevIoctlData *urbData,
-                                  UMockdevIoctlData *buffer, bool partial)
+// time-out and discards it, and then reaps it as the kernel leaves it:
+// unlinked, with the part of the reply that came (for a partial one, its
+// first packet, the rest of the reply lost).
+void UsbPanel::Impl::leavePending(Urb &u, WireEntry &e, bool partial)
 {
     std::vector<uint8_t> first;
-    if (partial && u.in && model.nextIn(first)) {
-        model.inTaken();
+    if (partial && u.in && u.device->panel->model.nextIn(first)) {
+        u.device->panel->model.inTaken();
         first.resize(first.size() > kFullSpeedPacket && u.length > kFullSpeedPacket ? kFullSpeedPacket : 0);
-        if (!first.empty()) {
-            std::memcpy(buffer->data, first.data(), first.size());
-            e.bytes = first;
-        }
+        e.bytes = first;
     }
-    auto *raw = reinterpret_cast<usbdevfs_urb *>(urbData->data);
-    raw->status = -ECONNRESET;
-    raw->actual_length = static_cast<int>(first.size());
+    u.status = -ECONNRESET;
+    u.actual = first.size();
+    u.data = first;
     e.outcome = "pending";
-    urbs.push_back(u);
-    succeed(client);
-}
-
-// The outcome goes into the host's URB now; the host reads it when it
-// reaps the URB.
-void UsbPanel::Impl::complete(Urb &u, UMockdevIoctlClient *client, UMockdevIoctlData *urbData,
-                              UMockdevIoctlData *buffer, int status, std::size_t actual,
-                              const std::vector<uint8_t> &received)
-{
-    auto *raw = reinterpret_cast<usbdevfs_urb *>(urbData->data);
-    raw->status = status;
-    raw->actual_length = static_cast<int>(actual);
-    if (u.in && !received.empty())
-        std::memcpy(buffer->data, received.data(), received.size());
-    u.done = true;
-    urbs.push_back(u);
-    succeed(client);
 }
 
 // A replayed capture answers instead of the model: as the panel answered
 // the same transfer when the capture was made.
-void UsbPanel::Impl::answerFromCapture(Urb &u, WireEntry &e, UMockdevIoctlClient *client,
-                                       UMockdevIoctlData *urbData, UMockdevIoctlData *buffer)
+void UsbPanel::Impl::answerFromCapture(Urb &u, WireEntry &e)
 {
     ReplayAnswer a = replay->next(u.in, static_cast<uint8_t>(u.endpoint), u.length, e.bytes);
     if (a.refused) {
+        // The kernel refused the submit: the host's URB never existed.
         e.outcome = "gone";
-        refuse(client, ENODEV);
+        u.device->gone = true;
+        u.status = -ENODEV;
+        u.done = true;
         return;
     }
     if (a.pending) {
         e.outcome = "pending";
-        urbs.push_back(u);
-        succeed(client);
+        u.status = -ECONNRESET;
         return;
     }
     if (a.data.size() > u.length)
@@ -447,29 +466,27 @@ void UsbPanel::Impl::answerFromCapture(Urb &u, WireEntry &e, UMockdevIoctlClient
     e.outcome = a.status == 0 ? "ok" : a.status == -EPIPE ? "stall" : "errno " + std::to_string(-a.status);
     if (u.in)
         e.bytes = a.data;
-    complete(u, client, urbData, buffer, a.status, u.in ? a.data.size() : std::min(a.actual, u.length),
-             a.data);
+    u.status = a.status;
+    u.actual = u.in ? a.data.size() : std::min<std::size_t>(a.actual, u.length);
+    u.data = a.data;
+    u.done = true;
 }
 
-void UsbPanel::Impl::checkTransferAllowed(const Device &dev, UMockdevIoctlClient *client,
-                                          const usbdevfs_urb &urb)
+void UsbPanel::Impl::checkTransferAllowed(Device &dev, UMockdevIoctlClient *client, const usbdevfs_urb &urb)
 {
     const bool in = (urb.endpoint & 0x80) != 0;
-    // The second panel answers as the first does: a host that lists it
-    // first (libusb-1.0 lists by sysfs path) may take it.
-    rules.transferStarted(in, dev.role != Role::Decoy,
-                          configuration == 1 && clients[client].claimed,
-                          urb.type == USBDEVFS_URB_TYPE_BULK && urb.endpoint == (in ? 0x81 : 0x02));
+    dev.rules.transferStarted(in, dev.panel != nullptr, dev.configuration == 1 && clients[client].claimed,
+                              urb.type == USBDEVFS_URB_TYPE_BULK && urb.endpoint == (in ? 0x81 : 0x02));
 }
 
-// Hands the host the address of its next finished URB; the URB itself was
-// filled in when it was submitted or discarded.
+// Hands the host its next finished URB, its status, length and data
+// written into the host's own URB and buffer.
 void UsbPanel::Impl::reap(UMockdevIoctlClient *client, UMockdevIoctlData *arg, bool wait)
 {
-    auto it = std::find_if(urbs.begin(), urbs.end(),
-                           [&](const Urb &u) { return u.owner == client && u.done; });
+    auto it = std::find_if(urbs.begin(), urbs.end(), [&](const Urb &u) { return u.owner == client && u.done; });
     if (it == urbs.end()) {
-        const bool outstanding = std::any_of(urbs.begin(), urbs.end(), [&](const Urb &u) { return u.owner == client; });
+        const bool outstanding =
+            std::any_of(urbs.begin(), urbs.end(), [&](const Urb &u) { return u.owner == client; });
         if (wait)
             refuse(client, EINVAL);  // only reached after a discard, which finishes at once
         else if (outstanding)
@@ -478,16 +495,23 @@ void UsbPanel::Impl::reap(UMockdevIoctlClient *client, UMockdevIoctlData *arg, b
             refuse(client, EAGAIN);  // libusb-1.0 reaps until it hears this
         return;
     }
-    const gulong address = it->address;
+    Urb u = std::move(*it);
     urbs.erase(it);
     GError *err = nullptr;
     UMockdevIoctlData *context = umockdev_ioctl_data_resolve(arg, 0, sizeof(void *), &err);
     if (context == nullptr) {
         g_clear_error(&err);
+        releaseData(u);
         refuse(client, EFAULT);
         return;
     }
-    std::memcpy(context->data, &address, sizeof address);
+    auto *raw = reinterpret_cast<usbdevfs_urb *>(u.urbData->data);
+    raw->status = u.status;
+    raw->actual_length = static_cast<int>(u.actual);
+    if (u.in && !u.data.empty() && u.buffer != nullptr)
+        std::memcpy(u.buffer->data, u.data.data(), std::min(u.data.size(), u.length));
+    umockdev_ioctl_data_set_ptr(context, 0, u.urbData);
+    releaseData(u);
     // On the kernel a reap that succeeds follows polls that found nothing
     // yet, and a successful call leaves errno as it was: the host is left
     // with EAGAIN, as on a real bus.
@@ -500,8 +524,8 @@ void UsbPanel::Impl::discard(UMockdevIoctlClient *client, UMockdevIoctlData *arg
     const gulong address = readArg<gulong>(arg);
     for (Urb &u : urbs) {
         if (u.owner == client && !u.done && u.address == address) {
-            // Its status and what came of it were written when it was
-            // left pending.
+            // Its status and what came of it were set when it was left
+            // pending.
             u.done = true;
             wire[u.wireIndex].outcome = "timeout";
             wire.push_back(WireEntry{wire[u.wireIndex].device, "DISCARD", u.endpoint, 0, {}, "ok"});
@@ -512,19 +536,34 @@ void UsbPanel::Impl::discard(UMockdevIoctlClient *client, UMockdevIoctlData *arg
     refuse(client, EINVAL);
 }
 
-UsbPanel::UsbPanel(RamDriver driver, ModelFaults modelFaults, UsbFaults usbFaults, PanelStart start)
-    : impl(std::make_unique<Impl>(driver, modelFaults, usbFaults, start))
+// The cable is pulled: a transfer under way ends as the kernel ends it,
+// and every later call fails.
+void UsbPanel::Impl::unplugged(Device &dev)
 {
-    impl->build();
+    dev.gone = true;
+    for (Urb &u : urbs) {
+        if (u.device == &dev && !u.done) {
+            u.done = true;
+            u.status = -ESHUTDOWN;
+            u.actual = 0;
+            u.data.clear();
+            wire[u.wireIndex].outcome = "gone";
+        }
+    }
+}
+
+UsbPanel::UsbPanel(RamDriver driver, ModelFaults modelFaults, UsbFaults usbFaults, PanelStart start)
+    : impl(std::make_unique<Impl>())
+{
+    std::lock_guard<std::mutex> guard(impl->lock);
+    impl->build(driver, modelFaults, usbFaults, start);
 }
 
 UsbPanel::~UsbPanel()
 {
     if (impl->testbed != nullptr) {
-        for (auto &dev : impl->devices) {
-            const std::string node = "/dev/bus/usb/" + dev->name;
-            umockdev_testbed_detach_ioctl(impl->testbed, node.c_str(), nullptr);
-        }
+        for (auto &dev : impl->devices)
+            umockdev_testbed_detach_ioctl(impl->testbed, ("/dev/bus/usb/" + dev->name).c_str(), nullptr);
         g_object_unref(impl->testbed);
     }
     for (auto &dev : impl->devices)
@@ -532,6 +571,42 @@ UsbPanel::~UsbPanel()
             g_object_unref(dev->handler);
     for (auto &[client, state] : impl->clients)
         g_object_unref(client);
+    for (Urb &u : impl->urbs)
+        releaseData(u);
+}
+
+std::size_t UsbPanel::addPanel(const PanelSpec &spec)
+{
+    std::lock_guard<std::mutex> guard(impl->lock);
+    impl->panels.push_back(std::make_unique<PanelState>(spec.driver, spec.model, spec.transfers, spec.start));
+    impl->panels.back()->access.noAccess = spec.noAccess;
+    impl->addDevice(impl->panels.back().get(), impl->nextPort++, true);
+    return impl->panels.size() - 1;
+}
+
+void UsbPanel::unplug(std::size_t panel)
+{
+    std::lock_guard<std::mutex> guard(impl->lock);
+    PanelState &p = *impl->panels.at(panel);
+    if (p.device == nullptr)
+        return;
+    impl->unplugged(*p.device);
+    impl->removeDevice(*p.device);
+    p.device = nullptr;
+}
+
+void UsbPanel::plugIn(std::size_t panel)
+{
+    std::lock_guard<std::mutex> guard(impl->lock);
+    PanelState &p = *impl->panels.at(panel);
+    if (p.device == nullptr)
+        impl->addDevice(&p, p.port, true);
+}
+
+std::size_t UsbPanel::panelCount() const
+{
+    std::lock_guard<std::mutex> guard(impl->lock);
+    return impl->panels.size();
 }
 
 void UsbPanel::replayCapture(std::vector<CapturedTransfer> transfers)
@@ -543,7 +618,8 @@ void UsbPanel::replayCapture(std::vector<CapturedTransfer> transfers)
 void UsbPanel::setReadOnlyHost(bool readOnly)
 {
     std::lock_guard<std::mutex> guard(impl->lock);
-    impl->model.setReadOnlyHost(readOnly);
+    for (auto &panel : impl->panels)
+        panel->model.setReadOnlyHost(readOnly);
 }
 
 bool UsbPanel::ready() const { return impl->error.empty() && impl->testbed != nullptr; }
@@ -551,16 +627,17 @@ const std::string &UsbPanel::setupError() const { return impl->error; }
 
 void UsbPanel::checkHostEnded(bool hostStillRunning)
 {
+    auto stillOpen = [](const ClientState &state) {
+        return (state.claimed || state.released || state.used) && !state.closedSeen;
+    };
     if (hostStillRunning) {
         // Closing reaches the emulator through a socket: give it a moment.
         for (int i = 0; i < 200; ++i) {
             {
                 std::lock_guard<std::mutex> guard(impl->lock);
                 impl->noteClosedClients();
-                bool open = false;
-                for (auto &[client, state] : impl->clients)
-                    open = open || ((state.claimed || state.released || state.used) && !state.closedSeen);
-                if (!open)
+                if (std::none_of(impl->clients.begin(), impl->clients.end(),
+                                 [&](const auto &c) { return stillOpen(c.second); }))
                     break;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -568,21 +645,19 @@ void UsbPanel::checkHostEnded(bool hostStillRunning)
     }
     std::lock_guard<std::mutex> guard(impl->lock);
     for (auto &[client, state] : impl->clients)
-        impl->rules.hostEnded(state.claimed && !state.released,
-                              hostStillRunning && (state.claimed || state.released || state.used) &&
-                                  !state.closedSeen);
+        impl->endings.hostEnded(state.claimed && !state.released, hostStillRunning && stillOpen(state));
 }
 
-PanelModel UsbPanel::model() const
+PanelModel UsbPanel::model(std::size_t panel) const
 {
     std::lock_guard<std::mutex> guard(impl->lock);
-    return impl->model;
+    return impl->panels.at(panel)->model;
 }
 
-std::size_t UsbPanel::hostFramesReceived() const
+std::size_t UsbPanel::hostFramesReceived(std::size_t panel) const
 {
     std::lock_guard<std::mutex> guard(impl->lock);
-    return impl->model.hostFrameCount();
+    return impl->panels.at(panel)->model.hostFrameCount();
 }
 
 std::vector<WireEntry> UsbPanel::wire() const
@@ -594,23 +669,31 @@ std::vector<WireEntry> UsbPanel::wire() const
 std::vector<std::string> UsbPanel::violations() const
 {
     std::lock_guard<std::mutex> guard(impl->lock);
-    std::vector<std::string> all = impl->model.violations();
-    all.insert(all.end(), impl->rules.violations().begin(), impl->rules.violations().end());
-    if (impl->replay) {
-        const auto replayed = impl->replay->violations();
-        all.insert(all.end(), replayed.begin(), replayed.end());
-    }
+    std::vector<std::string> all;
+    auto add = [&all](const std::vector<std::string> &more) { all.insert(all.end(), more.begin(), more.end()); };
+    for (const auto &panel : impl->panels)
+        add(panel->model.violations());
+    for (const auto &dev : impl->devices)
+        add(dev->rules.violations());
+    add(impl->endings.violations());
+    if (impl->replay)
+        add(impl->replay->violations());
     return all;
 }
 
 std::vector<std::string> UsbPanel::listOrder() const { return impl->order; }
 
-std::string UsbPanel::panelDevice() const
+std::string UsbPanel::panelPort(std::size_t panel) const
 {
-    for (auto &dev : impl->devices)
-        if (dev->role == Role::Panel)
-            return dev->name;
-    return "";
+    std::lock_guard<std::mutex> guard(impl->lock);
+    return std::to_string(impl->bus) + "-" + std::to_string(impl->panels.at(panel)->port);
+}
+
+std::string UsbPanel::panelDevice(std::size_t panel) const
+{
+    std::lock_guard<std::mutex> guard(impl->lock);
+    const Device *dev = impl->panels.at(panel)->device;
+    return dev != nullptr ? dev->name : "";
 }
 
 std::string UsbPanel::configuredDevice() const

@@ -1,6 +1,9 @@
-// The emulated panel on the real USB stack: umockdev device nodes whose
+// The emulated panels on the real USB stack: umockdev device nodes whose
 // usbfs ioctls are answered here, so that a program linked against the real
 // libusb-0.1 talks to the panel model without knowing it is not a device.
+// One bus: the first panel, any number more, each with its own memories,
+// faults and port, which can be unplugged and plugged in again; and a
+// device of the panel's maker where a fault asks for one.
 #pragma once
 
 #include <cstdint>
@@ -42,6 +45,15 @@ struct UsbFaults : TransferFaults {
     bool kernelDriver = false;  // a kernel driver holds interface 0 until detached
 };
 
+// Another panel on the bus: its own memories, driver and faults.
+struct PanelSpec {
+    RamDriver driver = RamDriver::Auto;
+    ModelFaults model;
+    TransferFaults transfers;
+    PanelStart start = PanelStart::Blank;
+    bool noAccess = false;  // this user may not open its node (mode 0000)
+};
+
 // One line of the wire log.
 struct WireEntry {
     std::string device;  // "001/002"
@@ -55,17 +67,31 @@ struct WireEntry {
 
 class UsbPanel {
 public:
+    // The bus with its first panel (panel 0), and what `usbFaults` ask for:
+    // a decoy, a second panel (panel 1, without faults of its own).
     UsbPanel(RamDriver driver, ModelFaults modelFaults = {}, UsbFaults usbFaults = {},
              PanelStart start = PanelStart::Blank);
     ~UsbPanel();
     UsbPanel(const UsbPanel &) = delete;
     UsbPanel &operator=(const UsbPanel &) = delete;
 
+    // Plugs another panel into the bus's next port; returns its number.
+    std::size_t addPanel(const PanelSpec &spec);
+    // Pulls panel `panel`'s cable: a transfer under way fails, every later
+    // call on its node fails, and its node and sysfs entry go (udev hears
+    // "remove").
+    void unplug(std::size_t panel);
+    // Plugs it into the same port again: a new device number and node
+    // (udev hears "add"); it holds what it held.
+    void plugIn(std::size_t panel);
+    std::size_t panelCount() const;
+
     // From now on the host's transfers are answered by `transfers`, a
-    // capture's panel, instead of the model; differences are violations.
+    // capture's panel, instead of panel 0's model; differences are
+    // violations.
     void replayCapture(std::vector<CapturedTransfer> transfers);
 
-    // Between programs on one panel: whether the next one may only read.
+    // Between programs on the panels: whether the next one may only read.
     void setReadOnlyHost(bool readOnly);
 
     bool ready() const;
@@ -77,15 +103,19 @@ public:
     void checkHostEnded(bool hostStillRunning);
 
     // Snapshots, safe to take while a host runs.
-    PanelModel model() const;
+    PanelModel model(std::size_t panel = 0) const;
     // How many whole frames the host has sent so far: cheaper than model().
-    std::size_t hostFramesReceived() const;
+    std::size_t hostFramesReceived(std::size_t panel = 0) const;
     std::vector<WireEntry> wire() const;
     std::vector<std::string> violations() const;
-    // The devices in the order libusb lists them, e.g. {"001/003", "001/001"},
-    // and the one a host configured ("" when none).
+    // The nodes first on the bus in the order libusb-0.1 lists them (its
+    // directory's order), e.g. {"003/003", "003/002"}.
     std::vector<std::string> listOrder() const;
-    std::string panelDevice() const;
+    // Where panel `panel` is: its sysfs name, which is its port ("3-1"),
+    // and its node ("003/002").
+    std::string panelPort(std::size_t panel = 0) const;
+    std::string panelDevice(std::size_t panel = 0) const;
+    // The node a host last configured ("" when none).
     std::string configuredDevice() const;
 
     struct Impl;

@@ -77,41 +77,30 @@ bool readPageAt(std::FILE *file, const char *path, long offset, uint8_t *page, F
     return false;
 }
 
-// File page k goes to flash page 32 + k.
-bool writeDataPages(std::FILE *file, const char *path, SerialFlashDriver &client, uint8_t *page)
+// A spinner step after each data page, "   :) " and a carriage return, so
+// that it turns in place; none after the header.
+Progress spinner()
 {
-    uint16_t flashPage = panel::kFirstLanguagePage;
-    for (long offset = 0; offset < kDataSize; offset += bootlink::kPageSize) {
-        Failure readFailure;
-        if (!readPageAt(file, path, offset, page, readFailure))
-            return fail(kMsgShortFile, readFailure);
-        if (!client.writePage(flashPage, page)) {
-            // The message has no line end, as it overwrites the spinner;
-            // the cause goes first so that it, too, starts on a line of
-            // its own.
-            printCause(kProgram, client.failure());
-            std::fputs(kMsgPageFailed, stdout);
-            return false;
-        }
-        printSpinnerStep(flashPage - panel::kFirstLanguagePage, "   :) \r");
-        ++flashPage;
-    }
-    return true;
+    Progress progress;
+    progress.advanced = [](Phase, uint32_t done) {
+        if (done <= panel::kLanguageDataPages)
+            printSpinnerStep(done - 1, "   :) \r");
+    };
+    return progress;
 }
 
-// The header goes last: the panel takes the language as valid only once
-// its header is marked, so a run cut short never leaves a half-written
-// language marked as loaded.
-bool writeHeader(std::FILE *file, const char *path, SerialFlashDriver &client, uint8_t *page)
+// The message of what failed: reading the file, a data page (whose
+// message has no line end, as it overwrites the spinner: the cause goes
+// first so that it, too, starts on a line of its own), or the header.
+bool loadingFailed(const Failure &failure)
 {
-    Failure readFailure;
-    if (!readPageAt(file, path, kHeaderOffset, page, readFailure))
-        return fail(kMsgShortFile, readFailure);
-    page[panel::kLanguageHeaderMarkByte] = 1;
-    if (!client.writePage(panel::kLanguageHeaderPage, page))
-        return fail(kMsgHeaderFailed, client.failure());
-    printLine(kMsgDone);
-    return true;
+    if (failure.kind == FailureKind::FileRead)
+        return fail(kMsgShortFile, failure);
+    if (failure.number == panel::kLanguageHeaderPage)
+        return fail(kMsgHeaderFailed, failure);
+    printCause(kProgram, failure);
+    std::fputs(kMsgPageFailed, stdout);
+    return false;
 }
 
 } // namespace
@@ -140,7 +129,12 @@ bool runLangLoader(int argc, char **argv)
         return fail(kMsgNoDriver, client.failure());
     if (!client.init())
         return fail(kMsgNoInit, client.failure());
-    uint8_t page[bootlink::kPageSize] = {};
-    return writeDataPages(file.get(), path, client, page) &&
-           writeHeader(file.get(), path, client, page);
+    // Each page is read from the file as it goes out.
+    const LanguagePages pages = [&](uint32_t k, uint8_t *page, Failure &failure) {
+        return readPageAt(file.get(), path, static_cast<long>(k) * bootlink::kPageSize, page, failure);
+    };
+    if (!client.writeLanguage(pages, spinner()))
+        return loadingFailed(client.failure());
+    printLine(kMsgDone);
+    return true;
 }

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "devlink/boot_link.h"
+#include "devlink/panel_geometry.h"
 #include "devlink/ram_driver.h"
 
 namespace {
@@ -17,9 +18,9 @@ bool SerialFlashDriver::loadDriver()
     return loadRamDriver(*link, kDriverFile, failed);
 }
 
-bool SerialFlashDriver::loadDriverFrom(const std::string &folder)
+bool SerialFlashDriver::loadDriverFrom(const std::string &folder, const Progress &progress)
 {
-    return loadRamDriver(*link, (folder + "/" + kDriverFile).c_str(), failed);
+    return loadRamDriver(*link, (folder + "/" + kDriverFile).c_str(), failed, progress);
 }
 
 // One driver call; a failure is the link's, named after the request.
@@ -49,6 +50,28 @@ bool SerialFlashDriver::readPage(uint16_t page, uint8_t *dst)
         !checkPageReply(*link, FailedStep::SerialRead, page, failed))
         return false;
     std::memcpy(dst, command, bootlink::kPageSize);
+    return true;
+}
+
+// The header goes last: the panel takes the language as valid only once
+// its header is marked, so a run cut short never leaves a half-written
+// language marked as loaded.
+bool SerialFlashDriver::writeLanguage(const LanguagePages &pages, const Progress &progress)
+{
+    uint8_t page[bootlink::kPageSize] = {};
+    progress.begin(Phase::Write, panel::kLanguageDataPages + 1u);
+    for (uint32_t k = 0; k <= panel::kLanguageDataPages; ++k) {
+        const bool header = k == panel::kLanguageDataPages;
+        if (!pages(k, page, failed))
+            return false;
+        if (header)
+            page[panel::kLanguageHeaderMarkByte] = 1;
+        const uint16_t target =
+            header ? panel::kLanguageHeaderPage : static_cast<uint16_t>(panel::kFirstLanguagePage + k);
+        if (!writePage(target, page))
+            return false;
+        progress.advance(Phase::Write, k + 1);
+    }
     return true;
 }
 

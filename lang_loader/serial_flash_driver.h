@@ -2,11 +2,17 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "devlink/failure.h"
+#include "devlink/progress.h"
 
 class BootLink;
+
+// Where a language's pages come from: data page `k` (0-255), or the header
+// (k = 256), into `page`. False, with `failure`, when it cannot be read.
+using LanguagePages = std::function<bool(uint32_t k, uint8_t *page, Failure &failure)>;
 
 class SerialFlashDriver {
 public:
@@ -17,7 +23,7 @@ public:
     // Uploads "serial_flash.S19" into the panel's RAM.
     bool loadDriver();
     // The same, from `folder` instead of the working directory.
-    bool loadDriverFrom(const std::string &folder);
+    bool loadDriverFrom(const std::string &folder, const Progress &progress = {});
     // Request 0x00: initialise the serial flash; nothing is answered.
     bool init();
     // Request 0x01, page high, page low, 256 bytes: write one page; nothing
@@ -26,6 +32,12 @@ public:
     // Request 0x02, page high, page low: answered with the 256 bytes of the
     // page, copied to dst.
     bool readPage(uint16_t page, uint8_t *dst);
+
+    // The language: data page k to serial flash page 32 + k, then the
+    // header, marked as loaded (byte 4 set to 1), to page 1. Reports the
+    // 257 pages as Phase::Write. On failure, failure() is the page
+    // source's, or names the page whose write failed (SerialWrite).
+    bool writeLanguage(const LanguagePages &pages, const Progress &progress = {});
 
     // Why the last call failed: a driver file problem, or the link's
     // failure with the request it interrupted. Cleared by every call.

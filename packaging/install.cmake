@@ -1,11 +1,11 @@
-# What `cmake --install` and `cpack -G DEB` deliver: the three programs,
+# What `cmake --install` and `cpack -G DEB` deliver: the four programs,
 # their manual pages and the udev rule that lets the technician reach the
 # panel.
 include(GNUInstallDirs)
 
-install(TARGETS lang_loader panel_flasher panel_readback RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS lang_loader panel_flasher panel_readback panel_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/man/lang_loader.1 ${PROJECT_SOURCE_DIR}/man/panel_flasher.1
-        ${PROJECT_SOURCE_DIR}/man/panel_readback.1
+        ${PROJECT_SOURCE_DIR}/man/panel_readback.1 ${PROJECT_SOURCE_DIR}/man/panel_tool.1
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 # udev reads rules from /etc/udev/rules.d and from its own directory below

@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "devlink/boot_link.h"
-#include "devlink/console.h"
 #include "devlink/panel_geometry.h"
 #include "devlink/ram_driver.h"
 
@@ -16,10 +15,6 @@ constexpr uint8_t kErase = 0x01;
 constexpr uint8_t kWritePage = 0x02;
 constexpr uint8_t kReadPage = 0x03;
 constexpr uint8_t kEraseMode = 0x01;
-
-constexpr const char *kMsgInitFailed = "Error: al iniciar el flash driver";
-constexpr const char *kMsgEraseFailed = "ERROR: al borrar el flash";
-constexpr const char *kMsgWriteFailed = "ERROR: al escribir el flash";
 } // namespace
 
 bool PanelFlashDriver::loadDriver()
@@ -27,9 +22,9 @@ bool PanelFlashDriver::loadDriver()
     return loadRamDriver(*link, kDriverFile, failed);
 }
 
-bool PanelFlashDriver::loadDriverFrom(const std::string &folder)
+bool PanelFlashDriver::loadDriverFrom(const std::string &folder, const Progress &progress)
 {
-    return loadRamDriver(*link, (folder + "/" + kDriverFile).c_str(), failed);
+    return loadRamDriver(*link, (folder + "/" + kDriverFile).c_str(), failed, progress);
 }
 
 // A file without one S3 data byte in the firmware range is the wrong file
@@ -97,18 +92,14 @@ bool PanelFlashDriver::readPage(uint16_t page, uint8_t *dst)
     return true;
 }
 
-bool PanelFlashDriver::flashFirmware()
+bool PanelFlashDriver::flashFirmware(const Progress &progress)
 {
     if (!firmwareReady()) {
         failed = Failure{};
         failed.kind = FailureKind::NoFirmware;
         return false;
     }
-    if (!init()) {
-        printLine(kMsgInitFailed);
-        return false;
-    }
-    return eraseFirmwareSectors() && writeFirmwarePages();
+    return init() && eraseFirmwareSectors(progress) && writeFirmwarePages(progress);
 }
 
 bool PanelFlashDriver::firmwareReady() const
@@ -119,14 +110,14 @@ bool PanelFlashDriver::firmwareReady() const
 
 // Every firmware sector is erased whatever the image's size, so nothing of
 // an earlier, longer firmware survives behind the new one.
-bool PanelFlashDriver::eraseFirmwareSectors()
+bool PanelFlashDriver::eraseFirmwareSectors(const Progress &progress)
 {
+    progress.begin(Phase::Erase, panel::kLastFirmwareSector - panel::kFirstFirmwareSector + 1);
     for (int32_t sector = panel::kFirstFirmwareSector; sector <= int32_t{panel::kLastFirmwareSector};
          ++sector) {
-        if (!eraseSector(sector)) {
-            printLine(kMsgEraseFailed);
+        if (!eraseSector(sector))
             return false;
-        }
+        progress.advance(Phase::Erase, static_cast<uint32_t>(sector) - panel::kFirstFirmwareSector + 1);
     }
     return true;
 }
@@ -146,18 +137,16 @@ void PanelFlashDriver::firmwarePage(uint32_t j, uint8_t *dst) const
     firmware->getPage(j, bootlink::kPageSize, dst);
 }
 
-bool PanelFlashDriver::writeFirmwarePages()
+bool PanelFlashDriver::writeFirmwarePages(const Progress &progress)
 {
     uint8_t page[bootlink::kPageSize];
     const uint32_t pages = pagesToWrite();
+    progress.begin(Phase::Write, pages);
     for (uint16_t j = 0; j < pages; ++j) {
         firmwarePage(j, page);
-        if (!writePage(static_cast<uint16_t>(panel::kFirstFirmwarePage + j), page)) {
-            std::fputc('\n', stdout);  // leave the spinner line first
-            printLine(kMsgWriteFailed);
+        if (!writePage(static_cast<uint16_t>(panel::kFirstFirmwarePage + j), page))
             return false;
-        }
-        printSpinnerStep(j, "  \r");
+        progress.advance(Phase::Write, j + 1u);
     }
     return true;
 }

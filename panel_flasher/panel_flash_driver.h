@@ -7,6 +7,7 @@
 #include <string>
 
 #include "devlink/failure.h"
+#include "devlink/progress.h"
 #include "devlink/s19_image.h"
 
 class BootLink;
@@ -20,7 +21,7 @@ public:
     // Uploads "cf_flash.S19" into the panel's RAM.
     bool loadDriver();
     // The same, from `folder` instead of the working directory.
-    bool loadDriverFrom(const std::string &folder);
+    bool loadDriverFrom(const std::string &folder, const Progress &progress = {});
     // Reads the firmware file into the firmware profile, checksum inserted.
     // A file that cannot be opened keeps the image loaded before. A file
     // with no data in the firmware range loads but is refused.
@@ -38,9 +39,10 @@ public:
     // Request 0x03, page high, page low: 256 reply bytes, copied to dst.
     bool readPage(uint16_t page, uint8_t *dst);
 
-    // Initialise, erase the firmware sectors, write the image's pages with
-    // the spinner. Needs a loaded firmware.
-    bool flashFirmware();
+    // Initialise, erase the firmware sectors, write the image's pages.
+    // Needs a loaded firmware. On failure, failure() names the request
+    // that failed (FlashInit, FlashErase, FlashWrite) or NoFirmware.
+    bool flashFirmware(const Progress &progress = {});
 
     // The loaded firmware as flashFirmware writes it: the number of pages
     // from flash page 64, and page j of them. Need a loaded firmware.
@@ -55,8 +57,8 @@ private:
     bool request(uint16_t n, uint16_t replyCount, FailedStep step, int32_t number);
     void pageRequest(uint8_t subCommand, uint16_t page);
     bool firmwareReady() const;
-    bool eraseFirmwareSectors();
-    bool writeFirmwarePages();
+    bool eraseFirmwareSectors(const Progress &progress);
+    bool writeFirmwarePages(const Progress &progress);
 
     BootLink *link = nullptr;
     Failure failed;

@@ -1,23 +1,16 @@
 #include "panel_readback/panel_readback.h"
 
 #include <cstdio>
-#include <cstring>
 #include <getopt.h>
 #include <string>
 #include <unistd.h>
-#include <vector>
 
-#include "devlink/boot_link.h"
 #include "devlink/console.h"
-#include "devlink/panel_geometry.h"
-#include "lang_loader/serial_flash_driver.h"
-#include "panel_flasher/panel_flash_driver.h"
-#include "panel_readback/memory_files.h"
+#include "panel_readback/readback.h"
 
 namespace {
 
 constexpr int kMatch = 0;
-constexpr int kMismatch = 1;
 constexpr int kUsageError = 2;
 constexpr int kUnusable = 3;
 
@@ -83,147 +76,44 @@ int parseArguments(int argc, char **argv, Request &request)
     return usageError("unknown command '" + request.command + "'");
 }
 
-int unusable(const Failure &failure)
-{
-    printCause(kProgram, failure);
-    return kUnusable;
-}
-
-// "reading page N of M" on a terminal, redrawn in place; nothing when
-// standard error goes to a file or a pipe.
-class Progress {
+// "reading page N of M" on a terminal, redrawn in place and cleared at
+// the end; nothing when standard error goes to a file or a pipe.
+class PageCounter {
 public:
-    Progress(const char *what, uint32_t total) : what(what), total(total), shown(isatty(STDERR_FILENO) == 1) {}
-    ~Progress()
+    PageCounter() : shown(isatty(STDERR_FILENO) == 1) {}
+    ~PageCounter()
     {
         if (shown)
             std::fputs("\r\033[K", stderr);
     }
-    void step(uint32_t done)
+    Progress progress()
     {
-        if (shown)
-            std::fprintf(stderr, "\rreading %s page %u of %u", what, done + 1, total);
+        Progress p;
+        if (!shown)
+            return p;
+        p.began = [this](Phase phase, uint32_t pages) {
+            if (phase == Phase::Read)
+                total = pages;
+        };
+        p.advanced = [this](Phase phase, uint32_t done) {
+            if (phase == Phase::Read)
+                std::fprintf(stderr, "\rreading page %u of %u", done, total);
+        };
+        return p;
     }
 
 private:
-    const char *what;
-    uint32_t total;
     bool shown;
+    uint32_t total = 0;
 };
 
-// Reads `count` pages from `first` with `read(page, destination)`.
-template <typename Client>
-bool readPages(Client &client, const char *what, uint16_t first, uint32_t count, std::vector<uint8_t> &pages)
+ReadbackCommand commandOf(const std::string &name)
 {
-    pages.assign(std::size_t{count} * panel::kPageSize, 0);
-    Progress progress(what, count);
-    for (uint32_t j = 0; j < count; ++j) {
-        progress.step(j);
-        if (!client.readPage(static_cast<uint16_t>(first + j), pages.data() + std::size_t{j} * panel::kPageSize))
-            return false;
-    }
-    return true;
-}
-
-// The first difference, by page and offset with both bytes, and how many
-// pages differ. `pageOf(j)` names the panel's page of the j-th page.
-template <typename PageOf>
-int report(const std::vector<uint8_t> &expected, const std::vector<uint8_t> &panel, PageOf pageOf,
-           const std::string &what, const std::string &file)
-{
-    uint32_t differing = 0, firstPage = 0, offset = 0;
-    const uint32_t pages = static_cast<uint32_t>(expected.size() / panel::kPageSize);
-    for (uint32_t j = 0; j < pages; ++j) {
-        for (uint32_t i = 0; i < panel::kPageSize; ++i) {
-            const std::size_t at = std::size_t{j} * panel::kPageSize + i;
-            if (expected[at] == panel[at])
-                continue;
-            if (differing++ == 0)
-                firstPage = j, offset = i;
-            break;
-        }
-    }
-    if (differing == 0) {
-        std::printf("match: the panel's %s holds %s (%u pages)\n", what.c_str(), file.c_str(), pages);
-        return kMatch;
-    }
-    const std::size_t at = std::size_t{firstPage} * panel::kPageSize + offset;
-    std::printf("mismatch: %s page %u differs first, at offset 0x%02X: the file has 0x%02X, the panel 0x%02X; "
-                "%u of %u pages differ\n",
-                what.c_str(), pageOf(firstPage), offset, expected[at], panel[at], differing, pages);
-    return kMismatch;
-}
-
-bool startPanel(BootLink &link, Failure &failure)
-{
-    if (link.open() && link.ping())
-        return true;
-    failure = link.failure();
-    return false;
-}
-
-int language(const Request &request)
-{
-    std::vector<uint8_t> file;
-    Failure failure;
-    const bool verify = request.command == "verify-language";
-    if (verify && !readLanguageFile(request.file, file, failure))
-        return unusable(failure);
-    BootLink link;
-    SerialFlashDriver client(&link);
-    if (!startPanel(link, failure))
-        return unusable(failure);
-    std::vector<uint8_t> data, header;
-    if (!client.loadDriverFrom(request.drivers) || !client.init() ||
-        !readPages(client, "serial flash", panel::kFirstLanguagePage, panel::kLanguageDataPages, data) ||
-        !readPages(client, "serial flash", panel::kLanguageHeaderPage, 1, header))
-        return unusable(client.failure());
-    std::vector<uint8_t> panelLanguage = data;
-    panelLanguage.insert(panelLanguage.end(), header.begin(), header.end());
-    if (!verify) {
-        if (!writeWhole(request.file, std::string(panelLanguage.begin(), panelLanguage.end()), failure))
-            return unusable(failure);
-        std::printf("saved the panel's language (%zu bytes) to %s\n", panelLanguage.size(), request.file.c_str());
-        return kMatch;
-    }
-    // lang_loader marks the header as loaded on its way to the panel.
-    file[std::size_t{panel::kLanguageDataPages} * panel::kPageSize + panel::kLanguageHeaderMarkByte] = 1;
-    return report(file, panelLanguage,
-                  [](uint32_t j) { return j < panel::kLanguageDataPages ? panel::kFirstLanguagePage + j
-                                                                         : uint32_t{panel::kLanguageHeaderPage}; },
-                  "serial flash", request.file);
-}
-
-int firmware(const Request &request)
-{
-    BootLink link;
-    PanelFlashDriver client(&link);
-    const bool verify = request.command == "verify-firmware";
-    Failure failure;
-    if (!startPanel(link, failure))
-        return unusable(failure);
-    if (!client.loadDriverFrom(request.drivers))
-        return unusable(client.failure());
-    // The file is read as panel_flasher reads it, finalised with its
-    // checksum word, after the driver is in place.
-    if (verify && !client.loadFirmware(request.file.c_str()))
-        return unusable(client.failure());
-    const uint32_t pages =
-        verify ? client.pagesToWrite() : panel::kFlashPages - panel::kFirstFirmwarePage;
-    std::vector<uint8_t> held;
-    if (!client.init() || !readPages(client, "flash", panel::kFirstFirmwarePage, pages, held))
-        return unusable(client.failure());
-    if (!verify) {
-        if (!writeWhole(request.file, firmwareRecords(held), failure))
-            return unusable(failure);
-        std::printf("saved the panel's firmware to %s\n", request.file.c_str());
-        return kMatch;
-    }
-    std::vector<uint8_t> expected(held.size());
-    for (uint32_t j = 0; j < pages; ++j)
-        client.firmwarePage(j, expected.data() + std::size_t{j} * panel::kPageSize);
-    return report(expected, held, [](uint32_t j) { return panel::kFirstFirmwarePage + j; }, "flash",
-                  request.file);
+    if (name == "verify-language")
+        return ReadbackCommand::VerifyLanguage;
+    if (name == "verify-firmware")
+        return ReadbackCommand::VerifyFirmware;
+    return name == "save-language" ? ReadbackCommand::SaveLanguage : ReadbackCommand::SaveFirmware;
 }
 
 } // namespace
@@ -234,7 +124,16 @@ int runPanelReadback(int argc, char **argv)
     const int early = parseArguments(argc, argv, request);
     if (early >= 0)
         return early;
-    if (request.command == "verify-language" || request.command == "save-language")
-        return language(request);
-    return firmware(request);
+    ReadbackOutcome outcome;
+    {
+        PageCounter counter;
+        outcome = runReadback(commandOf(request.command), request.file, request.drivers, PanelChoice{},
+                              counter.progress());
+    }
+    if (outcome.status == kUnusable) {
+        printCause(kProgram, outcome.failure);
+        return kUnusable;
+    }
+    std::printf("%s\n", outcome.line.c_str());
+    return outcome.status;
 }

@@ -32,7 +32,7 @@ install_tree() {
     [ "$prefix" = /usr ] || [ -z "$(find "$root$prefix" -name '*.rules')" ] ||
       fail "a rule below the prefix $prefix, where udev never looks"
   done
-  for p in lang_loader panel_flasher panel_readback; do
+  for p in lang_loader panel_flasher panel_readback panel_tool; do
     [ -x "$work/root/opt/panel/opt/panel/bin/$p" ] || fail "missing program bin/$p"
     expect_file "$work/root/opt/panel/opt/panel/share/man/man1/$p.1"
   done
@@ -88,9 +88,10 @@ deb_package() {
   [ -n "$deb" ] || { fail "no .deb produced"; return; }
   dpkg-deb -f "$deb" Depends | grep -q 'libusb-0.1-4' || fail "Depends lacks libusb-0.1-4"
   contents=$(dpkg-deb -c "$deb")
-  for f in ./usr/bin/lang_loader ./usr/bin/panel_flasher ./usr/bin/panel_readback \
+  for f in ./usr/bin/lang_loader ./usr/bin/panel_flasher ./usr/bin/panel_readback ./usr/bin/panel_tool \
            ./usr/share/man/man1/lang_loader.1 ./usr/share/man/man1/panel_flasher.1 \
-           ./usr/share/man/man1/panel_readback.1 /rules.d/60-panel-service-tools.rules; do
+           ./usr/share/man/man1/panel_readback.1 ./usr/share/man/man1/panel_tool.1 \
+           /rules.d/60-panel-service-tools.rules; do
     grep -qF "$f" <<<"$contents" || fail "the .deb lacks $f"
   done
   dpkg-deb -e "$deb" "$work/control"
@@ -108,8 +109,9 @@ build_against_compat() {
   cmake --build "$work/compat-build" --target lang_loader panel_flasher -j2 >"$work/build.log" 2>&1 ||
     { fail "build against libusb-compat"; tail -20 "$work/build.log"; return; }
   for p in lang_loader panel_flasher; do
-    ldd "$work/compat-build/$p/$p" | grep -qF "libusb-0.1.so.4 => $compat/lib/" ||
-      fail "$p does not load libusb-compat: $(ldd "$work/compat-build/$p/$p" | grep libusb)"
+    libraries=$(ldd "$work/compat-build/$p/$p")
+    grep -qF "libusb-0.1.so.4 => $compat/lib/" <<<"$libraries" ||
+      fail "$p does not load libusb-compat: $(grep libusb <<<"$libraries")"
   done
   out=$("$work/compat-build/panel_flasher/panel_flasher" 2>/dev/null)
   [ "$out" = "ERROR: No existe fichero .s19" ] || fail "panel_flasher built against libusb-compat printed '$out'"

@@ -49,12 +49,19 @@ protected:
     // bench. panel_readback must not write or erase anything.
     ProgramResult runOn(emu::UsbPanel &panel, const std::string &program, const std::vector<std::string> &args)
     {
-        const bool legacy = !isReadback(program);
-        panel.setReadOnlyHost(!legacy);
+        const bool tool = isTool(program);
+        const bool legacy = !isReadback(program) && !tool;
+        const std::string command = tool ? commandOf(args) : "";
+        panel.setReadOnlyHost(isReadback(program) || (tool && command != "flash" && command != "load-language"));
         std::vector<std::string> argv{program};
         argv.insert(argv.end(), args.begin(), args.end());
+        // What each panel held before, to tell what this run changed.
+        std::vector<emu::PanelModel> before;
+        for (std::size_t i = 0; tool && i < panel.panelCount(); ++i)
+            before.push_back(panel.model(i));
         ProgramResult r;
         emu::RunOptions options;
+        options.terminal = terminal;
         options.capture = true;
         options.outLimit = stdoutLimit;
         options.errorIntoOutput = errorIntoOutput;
@@ -70,14 +77,65 @@ protected:
         EXPECT_TRUE(r.violations.empty()) << r.violations.front();
         if (legacy && !errorIntoOutput)
             expectCauseLine(program, r.run);
-        if (legacy && r.run.exitStatus == 1)
+        if (legacy && r.run.exitStatus == 1 && fileHeldAfterSuccess)
             expectPanelHoldsTheFile(program, args, r.model);
         if (legacy && r.run.exitStatus != 1)
             expectBootCheckAfterAFailure(args, r.model);
+        if (tool && !errorIntoOutput)
+            expectToolsOutcome(command, args, r.run, before, panel);
         return r;
     }
 
     static bool isReadback(const std::string &program) { return program.find("panel_readback") != std::string::npos; }
+    static bool isTool(const std::string &program) { return program.find("panel_tool") != std::string::npos; }
+
+    // panel_tool's command and its file: the first and last words that are
+    // not options (or an option's value).
+    static std::string commandOf(const std::vector<std::string> &args)
+    {
+        for (std::size_t i = 0; i < args.size(); ++i) {
+            if (args[i] == "--port" || args[i] == "--device" || args[i] == "--drivers")
+                ++i;
+            else if (args[i].rfind("--", 0) != 0)
+                return args[i];
+        }
+        return "";
+    }
+
+    // panel_tool: silence on standard error after a result, one line
+    // naming it after a failure; a write it reports as done left the panel
+    // holding the file, and no other changed.
+    void expectToolsOutcome(const std::string &command, const std::vector<std::string> &args,
+                            const emu::ProgramRun &run, const std::vector<emu::PanelModel> &before,
+                            const emu::UsbPanel &panels) const
+    {
+        if (run.exitStatus <= 1)
+            EXPECT_EQ(run.err, "") << "standard error after a result";
+        else
+            EXPECT_EQ(run.err.rfind("panel_tool: ", 0), 0u) << run.err;
+        if (run.exitStatus == 3) {
+            EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
+        }
+        int changed = 0;
+        for (std::size_t i = 0; i < before.size(); ++i) {
+            const emu::PanelModel m = panels.model(i);
+            if (m.serialFlash() == before[i].serialFlash() && m.panelFlash() == before[i].panelFlash())
+                continue;
+            ++changed;
+            const std::string text = fileText(args.back());
+            if (run.exitStatus == 0 && command == "flash")
+                expectFirmwareFlashed(text, before[i].panelFlash(), m.panelFlash());
+            if (run.exitStatus == 0 && command == "load-language")
+                expectLanguageLoaded(Bytes(text.begin(), text.end()), before[i].serialFlash(), m.serialFlash());
+        }
+        // (None changed when the panel held the file already.)
+        if (run.exitStatus == 0 && (command == "flash" || command == "load-language")) {
+            EXPECT_LE(changed, 1) << "panels written";
+        }
+        if (run.exitStatus == 2) {
+            EXPECT_EQ(changed, 0) << "a usage error touched a panel";
+        }
+    }
 
     std::string fileText(const std::string &arg) const
     {
@@ -206,6 +264,12 @@ protected:
     std::size_t stdoutLimit = std::string::npos;
     // Standard error goes into standard output, as on a terminal.
     bool errorIntoOutput = false;
+    // Standard output is a terminal.
+    bool terminal = false;
+    // A run that reports success leaves the panel holding the file (not so
+    // with a worn cell, which a program that does not read back cannot
+    // see).
+    bool fileHeldAfterSuccess = true;
     // Added to the programs' environment (another library path, say).
     std::vector<std::string> environment;
 };

@@ -3,6 +3,7 @@
 // in the test machine). It runs until SIGTERM or SIGINT, then writes what
 // the panel holds into the results folder.
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <getopt.h>
@@ -25,7 +26,9 @@ const char kHelp[] =
     "  --fail-out=N[:KIND]   the Nth OUT transfer fails: gone (unplug,\n"
     "                        default), stall, or never (no answer)\n"
     "  --fail-in=N[:KIND]    the same for the Nth IN transfer\n"
-    "  --ping=other          answer the ping with a first byte other than \"B\"\n";
+    "  --ping=other          answer the ping with a first byte other than \"B\"\n"
+    "  --worn-page=N         a write of flash page N keeps one byte wrong\n"
+    "  --worn-serial-page=N  the same for serial flash page N\n";
 
 struct Options {
     std::string ffs, udc, results;
@@ -36,7 +39,7 @@ struct Options {
 
 bool parse(int argc, char **argv, Options &o)
 {
-    enum { kFfs = 256, kUdc, kResults, kUsed, kFailOut, kFailIn, kPing, kHelpOpt };
+    enum { kFfs = 256, kUdc, kResults, kUsed, kFailOut, kFailIn, kPing, kWorn, kWornSerial, kHelpOpt };
     static const option longOptions[] = {
         {"ffs", required_argument, nullptr, kFfs},
         {"udc", required_argument, nullptr, kUdc},
@@ -45,6 +48,8 @@ bool parse(int argc, char **argv, Options &o)
         {"fail-out", required_argument, nullptr, kFailOut},
         {"fail-in", required_argument, nullptr, kFailIn},
         {"ping", required_argument, nullptr, kPing},
+        {"worn-page", required_argument, nullptr, kWorn},
+        {"worn-serial-page", required_argument, nullptr, kWornSerial},
         {"help", no_argument, nullptr, kHelpOpt},
         {nullptr, 0, nullptr, 0},
     };
@@ -62,6 +67,8 @@ bool parse(int argc, char **argv, Options &o)
             o.model.ping = emu::PingReply::OtherFirstByte;
             ok = std::strcmp(optarg, "other") == 0;
             break;
+        case kWorn: o.model.wornFlashPage = std::atoi(optarg); break;
+        case kWornSerial: o.model.wornSerialPage = std::atoi(optarg); break;
         case kHelpOpt: std::fputs(kHelp, stdout); std::exit(0);
         default: ok = false;
         }

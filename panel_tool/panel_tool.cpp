@@ -1,0 +1,365 @@
+#include "panel_tool/panel_tool.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <getopt.h>
+#include <memory>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "devlink/boot_link.h"
+#include "devlink/console.h"
+#include "devlink/panel_list.h"
+#include "panel_tool/json.h"
+#include "panel_tool/progress_bars.h"
+#include "panel_tool/service.h"
+#include "panel_tool/sha256.h"
+
+namespace {
+
+constexpr int kDone = 0;
+constexpr int kUsageError = 2;
+constexpr int kUnusable = 3;
+
+constexpr const char *kProgram = "panel_tool";
+
+const char kUsage[] =
+    "Usage: panel_tool [OPTIONS] COMMAND [FILE]\n"
+    "Services the panel through its USB bootloader, with the RAM drivers\n"
+    "serial_flash.S19 and cf_flash.S19.\n"
+    "\n"
+    "Commands:\n"
+    "  list                      every panel on this host: its port, bus and\n"
+    "                            device, speed, and whether this user may open it\n"
+    "  flash FILE.s19            write a firmware as panel_flasher does, then read\n"
+    "                            every page written back and compare\n"
+    "  load-language FILE        write a language file as lang_loader does, then\n"
+    "                            read it back and compare\n"
+    "  verify-firmware FILE.s19  compare the panel's flash with a firmware\n"
+    "  verify-language FILE      compare the panel's serial flash with a language\n"
+    "  save-firmware OUT.s19     save the panel's flash as S3 records\n"
+    "  save-language OUT         save the panel's language (65,792 bytes)\n"
+    "\n"
+    "Options:\n"
+    "  --port PATH               the panel at this port (as list shows it, e.g.\n"
+    "                            1-1.4); needed when more than one is plugged in\n"
+    "  --device BUS:DEV          the panel with these bus and device numbers\n"
+    "  --drivers DIR             the RAM drivers' folder (default: the working\n"
+    "                            directory)\n"
+    "  --no-verify               flash, load-language: do not read back\n"
+    "  --ping                    list: also ask each panel's bootloader\n"
+    "  --json                    one JSON result on standard output\n"
+    "  --quiet                   nothing on standard output\n"
+    "  --help, --version\n"
+    "\n"
+    "On a terminal, a bar per phase shows the progress.\n"
+    "Exit status: 0 done (written and verified, the panel matches, saved), 1 the\n"
+    "panel does not hold the file, 2 a usage error, 3 the panel, a driver or a\n"
+    "file could not be used, or a step failed.\n";
+
+struct Options {
+    std::string command;
+    std::vector<std::string> operands;
+    std::string port;
+    bool deviceGiven = false;
+    int bus = 0;
+    int device = 0;
+    std::string drivers = ".";
+    bool verify = true;
+    bool ping = false;
+    bool json = false;
+    bool quiet = false;
+};
+
+int usageError(const std::string &what)
+{
+    std::fprintf(stderr, "%s: %s\nTry 'panel_tool --help'.\n", kProgram, what.c_str());
+    return kUsageError;
+}
+
+// The operands each command takes.
+int operandsOf(const std::string &command)
+{
+    if (command == "list")
+        return 0;
+    for (const char *withFile : {"flash", "load-language", "verify-firmware", "verify-language", "save-firmware",
+                                 "save-language"})
+        if (command == withFile)
+            return 1;
+    return -1;
+}
+
+// -1 to go on, else the exit status.
+int parseArguments(int argc, char **argv, Options &o)
+{
+    enum { kPort = 256, kDevice, kDrivers, kNoVerify, kPing, kJson, kQuiet, kHelp, kVersion };
+    static const option options[] = {
+        {"port", required_argument, nullptr, kPort},
+        {"device", required_argument, nullptr, kDevice},
+        {"drivers", required_argument, nullptr, kDrivers},
+        {"no-verify", no_argument, nullptr, kNoVerify},
+        {"ping", no_argument, nullptr, kPing},
+        {"json", no_argument, nullptr, kJson},
+        {"quiet", no_argument, nullptr, kQuiet},
+        {"help", no_argument, nullptr, kHelp},
+        {"version", no_argument, nullptr, kVersion},
+        {nullptr, 0, nullptr, 0},
+    };
+    opterr = 0;
+    for (int c; (c = getopt_long(argc, argv, "", options, nullptr)) != -1;) {
+        switch (c) {
+        case kPort: o.port = optarg; break;
+        case kDevice:
+            o.deviceGiven = true;
+            if (std::sscanf(optarg, "%d:%d", &o.bus, &o.device) != 2 || o.bus <= 0 || o.device <= 0)
+                return usageError(std::string("--device takes BUS:DEV, as list shows them, not '") + optarg + "'");
+            break;
+        case kDrivers: o.drivers = optarg; break;
+        case kNoVerify: o.verify = false; break;
+        case kPing: o.ping = true; break;
+        case kJson: o.json = true; break;
+        case kQuiet: o.quiet = true; break;
+        case kHelp: std::fputs(kUsage, stdout); return kDone;
+        case kVersion: std::printf("panel_tool %s\n", PANEL_VERSION); return kDone;
+        default: return usageError(std::string("unknown option '") + argv[optind - 1] + "'");
+        }
+    }
+    if (optind == argc)
+        return usageError("give a command");
+    o.command = argv[optind];
+    o.operands.assign(argv + optind + 1, argv + argc);
+    const int wanted = operandsOf(o.command);
+    if (wanted < 0)
+        return usageError("unknown command '" + o.command + "'");
+    if (static_cast<int>(o.operands.size()) != wanted)
+        return usageError(o.command + (wanted == 0 ? " takes no file" : " takes one file"));
+    if (!o.port.empty() && o.deviceGiven)
+        return usageError("give --port or --device, not both");
+    return -1;
+}
+
+std::string threeDigits(int n)
+{
+    char text[8];
+    std::snprintf(text, sizeof text, "%03d", n);
+    return text;
+}
+
+std::string padded(const std::string &text, std::size_t width)
+{
+    return text.size() >= width ? text + " " : text + std::string(width - text.size(), ' ');
+}
+
+// A row per panel under a heading: port, bus and device, speed, access
+// and, when asked, the bootloader's answer; then what stands in the way.
+void printPanels(const std::vector<PanelPlace> &panels, const std::vector<std::string> &bootloaders, std::FILE *out)
+{
+    const bool ping = !bootloaders.empty();
+    std::fprintf(out, "%s\n", (padded("PORT", 12) + padded("BUS:DEV", 10) + padded("SPEED", 12) +
+                               (ping ? padded("ACCESS", 8) + "BOOTLOADER" : std::string("ACCESS"))).c_str());
+    for (std::size_t i = 0; i < panels.size(); ++i) {
+        const PanelPlace &p = panels[i];
+        std::string row = padded(p.port.empty() ? "-" : p.port, 12) +
+                          padded(threeDigits(p.bus) + ":" + threeDigits(p.device), 10) +
+                          padded(p.speed.empty() ? "?" : p.speed + " Mbit/s", 12) + padded(p.mayOpen ? "yes" : "no", 8);
+        std::string detail = p.why;
+        if (ping) {
+            const bool answers = bootloaders[i] == "answers";
+            row += padded(answers ? "answers" : p.mayOpen ? "no" : "-", 11);
+            if (!answers && p.mayOpen)
+                detail = bootloaders[i];
+        }
+        row += detail;
+        while (!row.empty() && row.back() == ' ')
+            row.pop_back();
+        std::fprintf(out, "%s\n", row.c_str());
+    }
+}
+
+// Whether the panel's bootloader answers a ping; what stands in the way if
+// not.
+std::string askBootloader(const PanelPlace &panel)
+{
+    if (!panel.mayOpen)
+        return "-";
+    BootLink link;
+    if (link.openAt(panel.bus, panel.device) && link.ping())
+        return "answers";
+    return describe(link.failure());
+}
+
+int list(const Options &o)
+{
+    const std::vector<PanelPlace> panels = listPanels();
+    std::vector<std::string> bootloaders;
+    if (o.ping)
+        for (const PanelPlace &panel : panels)
+            bootloaders.push_back(askBootloader(panel));
+    if (o.json) {
+        std::string array = "[";
+        for (std::size_t i = 0; i < panels.size(); ++i) {
+            const PanelPlace &p = panels[i];
+            JsonObject object;
+            object.add("port", p.port).add("bus", int64_t{p.bus}).add("device", int64_t{p.device});
+            object.add("speed", p.speed).add("access", p.mayOpen).add("why", p.why);
+            if (o.ping)
+                object.add("bootloader", bootloaders[i]);
+            array += (i > 0 ? ", " : "") + object.text();
+        }
+        std::printf("%s]\n", array.c_str());
+    } else if (!o.quiet) {
+        if (panels.empty())
+            std::printf("no panel (USB 15a2:0040) on this host\n");
+        else
+            printPanels(panels, bootloaders, stdout);
+    }
+    return kDone;
+}
+
+// The panel a command works on: the one asked for, or the only one. -1 to
+// go on, else the exit status.
+int choosePanel(const Options &o, PanelPlace &chosen)
+{
+    const std::vector<PanelPlace> panels = listPanels();
+    std::vector<PanelPlace> matching;
+    for (const PanelPlace &p : panels)
+        if ((o.port.empty() || p.port == o.port) && (!o.deviceGiven || (p.bus == o.bus && p.device == o.device)))
+            matching.push_back(p);
+    const bool asked = !o.port.empty() || o.deviceGiven;
+    if (matching.empty() && !asked) {
+        Failure none;
+        none.kind = FailureKind::NoPanel;
+        printCause(kProgram, none);
+        return kUnusable;
+    }
+    if (matching.size() != 1) {
+        // Never a guess: the wrong panel's firmware would be erased.
+        std::fprintf(stderr, "%s: %s\n", kProgram,
+                     matching.empty() ? ("no panel at " + (o.port.empty() ? "device " + std::to_string(o.bus) + ":" +
+                                                                               std::to_string(o.device)
+                                                                         : "port " + o.port) + "; the panels:").c_str()
+                                      : (std::to_string(panels.size()) +
+                                         " panels are plugged in: choose one with --port (or --device):").c_str());
+        printPanels(panels, {}, stderr);
+        return kUsageError;
+    }
+    chosen = matching.front();
+    if (!chosen.mayOpen) {
+        std::fprintf(stderr, "%s: the panel at %s: %s\n", kProgram, chosen.name().c_str(), chosen.why.c_str());
+        return kUnusable;
+    }
+    return -1;
+}
+
+// How a command shows its progress and its result.
+class Report {
+public:
+    explicit Report(const Options &o) : json(o.json), quiet(o.quiet)
+    {
+        if (!json && !quiet && isatty(STDOUT_FILENO) == 1)
+            bars = std::make_unique<ProgressBars>(stdout);
+    }
+    Progress progress() { return bars ? bars->progress() : Progress{}; }
+
+    // The service's result, its line or its cause; its exit status.
+    int done(const ServiceResult &r)
+    {
+        if (bars)
+            bars->end();
+        if (json)
+            std::printf("%s\n", r.json().c_str());
+        else if (!quiet && r.status != kUnusable)
+            std::printf("%s\n", r.line.c_str());
+        if (r.status == kUnusable)
+            printCause(kProgram, r.failure);
+        return r.status;
+    }
+
+private:
+    bool json;
+    bool quiet;
+    std::unique_ptr<ProgressBars> bars;
+};
+
+ServiceResult failedBeforeThePanel(const Options &o, const Failure &failure)
+{
+    ServiceResult r;
+    r.command = o.command;
+    r.file = o.operands.front();
+    r.result = "failed";
+    r.failure = failure;
+    return r;
+}
+
+// flash and load-language: the file is read and checked before the panel
+// is touched.
+int write(const Options &o)
+{
+    Report report(o);
+    const std::string &file = o.operands.front();
+    Failure failure;
+    FirmwareInput firmware;
+    LanguageInput language;
+    const bool flash = o.command == "flash";
+    if (!(flash ? readFirmwareInput(file, firmware, failure) : readLanguageInput(file, language, failure)))
+        return report.done(failedBeforeThePanel(o, failure));
+    PanelPlace panel;
+    const int early = choosePanel(o, panel);
+    if (early >= 0)
+        return early;
+    return report.done(flash ? flashFirmware(panel, firmware, o.drivers, o.verify, report.progress())
+                             : loadLanguage(panel, language, o.drivers, o.verify, report.progress()));
+}
+
+ReadbackCommand readbackCommand(const std::string &command)
+{
+    if (command == "verify-language")
+        return ReadbackCommand::VerifyLanguage;
+    if (command == "verify-firmware")
+        return ReadbackCommand::VerifyFirmware;
+    return command == "save-language" ? ReadbackCommand::SaveLanguage : ReadbackCommand::SaveFirmware;
+}
+
+// verify-* and save-*: panel_readback's work, on the chosen panel.
+int readBack(const Options &o)
+{
+    Report report(o);
+    PanelPlace panel;
+    const int early = choosePanel(o, panel);
+    if (early >= 0)
+        return early;
+    const std::string &file = o.operands.front();
+    const bool verify = o.command.compare(0, 7, "verify-") == 0;
+    const auto began = std::chrono::steady_clock::now();
+    const ReadbackOutcome outcome = runReadback(readbackCommand(o.command), file, o.drivers,
+                                                PanelChoice{panel.bus, panel.device}, report.progress());
+    ServiceResult r;
+    r.command = o.command;
+    r.port = panel.port;
+    r.file = file;
+    r.sha256 = outcome.status != kUnusable ? sha256OfFile(file) : std::string();
+    r.pagesVerified = verify ? outcome.pages : 0;
+    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    r.status = outcome.status;
+    r.result = outcome.status == kUnusable ? "failed" : !verify ? "saved" : outcome.status == 0 ? "match" : "mismatch";
+    r.line = outcome.line;
+    r.failure = outcome.failure;
+    return report.done(r);
+}
+
+} // namespace
+
+int runPanelTool(int argc, char **argv)
+{
+    Options o;
+    const int early = parseArguments(argc, argv, o);
+    if (early >= 0)
+        return early;
+    if (o.command == "list")
+        return list(o);
+    if (o.command == "flash" || o.command == "load-language")
+        return write(o);
+    return readBack(o);
+}

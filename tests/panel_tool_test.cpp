@@ -1,0 +1,294 @@
+// panel_tool end to end against the emulated panels: the frames of
+// panel_flasher and lang_loader, then every page read back; a worn page
+// named where panel_flasher reports success; the panel chosen by its port
+// among several, never guessed; the list with access and bootloader; the
+// causes in the programs' words; JSON for scripts; bars on a terminal.
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+
+#include "tests/programs.h"
+
+using namespace testing_support;
+
+namespace {
+
+const std::string kTool = PANEL_TOOL_PATH;
+const std::string kFlasher = PANEL_FLASHER_PATH;
+const std::string kLoader = LANG_LOADER_PATH;
+
+// The pages a read-back asks for: request `sub` for each.
+std::vector<Bytes> readRequests(uint8_t sub, const std::vector<int> &pages)
+{
+    std::vector<Bytes> out;
+    for (int p : pages)
+        out.push_back({0x02, sub, static_cast<uint8_t>(p >> 8), static_cast<uint8_t>(p)});
+    return out;
+}
+
+std::vector<Bytes> followedBy(std::vector<Bytes> frames, const std::vector<Bytes> &more)
+{
+    frames.insert(frames.end(), more.begin(), more.end());
+    return frames;
+}
+
+// sha256sum's reading of a file, apart from panel_tool's own hash.
+std::string sha256sum(const std::string &path)
+{
+    std::string digest;
+    if (FILE *p = popen(("sha256sum " + path).c_str(), "r")) {
+        char text[80] = {};
+        if (std::fgets(text, sizeof text, p) != nullptr)
+            digest.assign(text, 64);
+        pclose(p);
+    }
+    return digest;
+}
+
+// "B:D" of a node "00B/00D", as --device takes it.
+std::string busAndDevice(const std::string &node)
+{
+    return std::to_string(std::stoi(node.substr(0, 3))) + ":" + std::to_string(std::stoi(node.substr(4)));
+}
+
+// A worn cell keeps the lowest bit the write cleared.
+uint8_t worn(uint8_t written) { return static_cast<uint8_t>(written | ((~written) & (0x100 - uint8_t(~written)))); }
+
+class PanelTool : public ProgramTest {
+protected:
+    void SetUp() override
+    {
+        ProgramTest::SetUp();
+        scratch.write("fw.s19", samples::firmware(0x4000, 0x47FF, 51));
+        scratch.write("lang.bin", language);
+    }
+    // A bus of `count` panels that hold an old firmware and language; the
+    // faults are the first one's.
+    static std::unique_ptr<emu::UsbPanel> bench(std::size_t count, emu::ModelFaults first = {},
+                                                bool lastWithoutAccess = false)
+    {
+        auto panels = std::make_unique<emu::UsbPanel>(emu::RamDriver::Auto, first, emu::UsbFaults{},
+                                                      emu::PanelStart::Used);
+        for (std::size_t i = 1; i < count; ++i) {
+            emu::PanelSpec spec;
+            spec.start = emu::PanelStart::Used;
+            spec.noAccess = lastWithoutAccess && i + 1 == count;
+            panels->addPanel(spec);
+        }
+        return panels;
+    }
+
+    const Bytes language = samples::languageFile(52);
+};
+
+TEST_F(PanelTool, FlashSendsWhatPanelFlasherSendsThenReadsEveryPageBack)
+{
+    const auto flasher = run(kFlasher, {"fw.s19"});
+    ASSERT_EQ(flasher.run.exitStatus, 1);
+    const auto written = hostFrames(flasher.model);
+    auto panels = bench(1);
+    const auto r = runOn(*panels, kTool, {"flash", "fw.s19"});
+    EXPECT_EQ(r.run.exitStatus, 0);
+    const std::string line = "flashed fw.s19 to the panel at port " + panels->panelPort() + " and verified it: 8 pages in ";
+    EXPECT_EQ(r.run.out.compare(0, line.size(), line), 0) << r.run.out;
+    EXPECT_EQ(hostFrames(r.model), followedBy(written, readRequests(0x03, range(64, 71))));
+
+    // Without the check, panel_flasher's frames alone; for a script, the
+    // result as JSON, with the file's hash.
+    auto again = bench(1);
+    const auto quick = runOn(*again, kTool, {"--no-verify", "--json", "flash", "fw.s19"});
+    EXPECT_EQ(quick.run.exitStatus, 0);
+    EXPECT_EQ(hostFrames(quick.model), written);
+    const std::string json = "{\"port\": \"" + again->panelPort() +
+                             "\", \"command\": \"flash\", \"file\": \"fw.s19\", \"sha256\": \"" +
+                             sha256sum(scratch.path("fw.s19")) + "\", \"pages_written\": 8, \"pages_verified\": 0, ";
+    EXPECT_EQ(quick.run.out.compare(0, json.size(), json), 0) << quick.run.out;
+    EXPECT_NE(quick.run.out.find("\"result\": \"written\", \"cause\": \"\"}\n"), std::string::npos) << quick.run.out;
+}
+
+TEST_F(PanelTool, LoadLanguageSendsWhatLangLoaderSendsThenReadsItBack)
+{
+    const auto loader = run(kLoader, {"lang.bin"});
+    ASSERT_EQ(loader.run.exitStatus, 1);
+    auto panels = bench(1);
+    const auto r = runOn(*panels, kTool, {"load-language", "lang.bin"});
+    EXPECT_EQ(r.run.exitStatus, 0);
+    EXPECT_EQ(r.run.out.rfind("loaded lang.bin into the panel at port " + panels->panelPort() +
+                                  " and verified it: 257 pages in ",
+                              0),
+              0u)
+        << r.run.out;
+    auto pages = range(32, 287);
+    pages.push_back(1);
+    EXPECT_EQ(hostFrames(r.model), followedBy(hostFrames(loader.model), readRequests(0x02, pages)));
+}
+
+// A page write answered as done that leaves a byte wrong: panel_tool names
+// the page and both bytes; panel_flasher, as it always did, reports
+// success.
+TEST_F(PanelTool, WornPageIsNamedWherePanelFlasherReportsSuccess)
+{
+    emu::ModelFaults worn66;
+    worn66.wornFlashPage = 66;
+    emu::UsbPanel legacyPanel(emu::RamDriver::Auto, worn66, {}, emu::PanelStart::Used);
+    const auto legacy = emu::runProgram({kFlasher, "fw.s19"}, scratch.dir, true);
+    EXPECT_EQ(legacy.exitStatus, 1);
+    EXPECT_NE(legacy.out.find("Panel OK!!! :)\n"), std::string::npos);
+
+    auto panels = bench(1, worn66);
+    const auto r = runOn(*panels, kTool, {"flash", "fw.s19"});
+    EXPECT_EQ(r.run.exitStatus, 1);
+    unsigned offset = 0, file = 0, held = 0;
+    ASSERT_EQ(std::sscanf(r.run.out.c_str(), "mismatch: flash page 66 differs first, at offset 0x%X: the file has 0x%X, "
+                                             "the panel 0x%X; 1 of 8 pages differ\n",
+                          &offset, &file, &held),
+              3)
+        << r.run.out;
+    EXPECT_EQ(held, worn(static_cast<uint8_t>(file)));
+    EXPECT_EQ(page(r.model.panelFlash(), 66)[offset], held);
+
+    emu::ModelFaults worn40;
+    worn40.wornSerialPage = 40;
+    auto other = bench(1, worn40);
+    const auto language40 = runOn(*other, kTool, {"load-language", "lang.bin"});
+    EXPECT_EQ(language40.run.exitStatus, 1);
+    const Bytes filePage = page(language, 8);
+    const std::size_t first = static_cast<std::size_t>(
+        std::find_if(filePage.begin(), filePage.end(), [](uint8_t b) { return b != 0xFF; }) - filePage.begin());
+    char expected[160];
+    std::snprintf(expected, sizeof expected,
+                  "mismatch: serial flash page 40 differs first, at offset 0x%02zX: the file has 0x%02X, the panel "
+                  "0x%02X; 1 of 257 pages differ\n",
+                  first, filePage[first], worn(filePage[first]));
+    EXPECT_EQ(language40.run.out, expected);
+}
+
+// With two panels nothing is written without a choice; the one chosen by
+// its port, or its bus and device, is the only one written.
+TEST_F(PanelTool, ChoosesThePanelByItsPortAndNeverGuesses)
+{
+    auto panels = bench(2);
+    const auto refused = runOn(*panels, kTool, {"flash", "fw.s19"});
+    EXPECT_EQ(refused.run.exitStatus, 2);
+    EXPECT_EQ(refused.run.err.rfind("panel_tool: 2 panels are plugged in: choose one with --port (or --device):\n", 0),
+              0u)
+        << refused.run.err;
+    for (std::size_t i = 0; i < 2; ++i)
+        EXPECT_NE(refused.run.err.find("\n" + panels->panelPort(i) + " "), std::string::npos) << refused.run.err;
+    EXPECT_TRUE(std::none_of(refused.wire.begin(), refused.wire.end(),
+                             [](const emu::WireEntry &e) { return e.op == "OUT" || e.op == "IN"; }));
+
+    EXPECT_EQ(runOn(*panels, kTool, {"flash", "--port", panels->panelPort(1), "fw.s19"}).run.exitStatus, 0);
+    EXPECT_EQ(panels->model(0).panelFlash(), panels->model(0).panelFlashBefore());
+    EXPECT_NE(panels->model(1).panelFlash(), panels->model(1).panelFlashBefore());
+    EXPECT_EQ(runOn(*panels, kTool, {"load-language", "--device", busAndDevice(panels->panelDevice(0)), "lang.bin"})
+                  .run.exitStatus,
+              0);
+    EXPECT_NE(panels->model(0).serialFlash(), panels->model(0).serialFlashBefore());
+    EXPECT_EQ(panels->model(1).serialFlash(), panels->model(1).serialFlashBefore());
+
+    const auto nowhere = runOn(*panels, kTool, {"flash", "--port", "99-9", "fw.s19"});
+    EXPECT_EQ(nowhere.run.exitStatus, 2);
+    EXPECT_EQ(nowhere.run.err.rfind("panel_tool: no panel at port 99-9; the panels:\n", 0), 0u) << nowhere.run.err;
+}
+
+TEST_F(PanelTool, ListShowsEveryPanelItsAccessAndItsBootloader)
+{
+    auto panels = bench(2, {}, true);
+    const auto text = runOn(*panels, kTool, {"list", "--ping"});
+    EXPECT_EQ(text.run.exitStatus, 0);
+    const std::string node1 = "/dev/bus/usb/" + panels->panelDevice(1);
+    std::istringstream lines(text.run.out);
+    std::string heading, open, closed;
+    std::getline(lines, heading);
+    std::getline(lines, open);
+    std::getline(lines, closed);
+    EXPECT_EQ(heading, "PORT        BUS:DEV   SPEED       ACCESS  BOOTLOADER");
+    EXPECT_EQ(open, panels->panelPort(0) + std::string(12 - panels->panelPort(0).size(), ' ') +
+                        panels->panelDevice(0).replace(3, 1, ":") + "   12 Mbit/s   yes     answers");
+    EXPECT_EQ(closed.rfind(panels->panelPort(1), 0), 0u);
+    EXPECT_NE(closed.find(" no      -          this user may not write " + node1 + " ("), std::string::npos) << closed;
+    EXPECT_NE(closed.find("): install the udev rule and join group plugdev"), std::string::npos) << closed;
+    EXPECT_EQ(panels->model(0).pings, 1);
+    EXPECT_EQ(panels->model(1).pings, 0);
+
+    const auto json = runOn(*panels, kTool, {"list", "--json"});
+    const std::string where = busAndDevice(panels->panelDevice(0));
+    EXPECT_EQ(json.run.out.rfind("[{\"port\": \"" + panels->panelPort(0) + "\", \"bus\": " +
+                                     where.substr(0, where.find(':')) + ", \"device\": " +
+                                     where.substr(where.find(':') + 1) +
+                                     ", \"speed\": \"12\", \"access\": true, \"why\": \"\"}, {",
+                                 0),
+              0u)
+        << json.run.out;
+    EXPECT_NE(json.run.out.find("\"access\": false, \"why\": \"this user may not write " + node1), std::string::npos);
+}
+
+// The causes read as the programs' causes; a bad file is refused before
+// any panel is touched.
+TEST_F(PanelTool, FailuresReadAsTheProgramsCauses)
+{
+    emu::UsbFaults none;
+    none.noPanel = true;
+    EXPECT_EQ(run(kTool, {"flash", "fw.s19"}, none).run.err,
+              "panel_tool: no USB device 15a2:0040 found: is the panel plugged in and in its bootloader?\n");
+    emu::UsbFaults stall;
+    stall.outFault = emu::TransferFault::Stall;
+    stall.outFaultAt = 11;  // the header of the first erase request
+    const auto stalled = run(kTool, {"flash", "fw.s19"}, stall);
+    EXPECT_EQ(stalled.run.exitStatus, 3);
+    EXPECT_EQ(stalled.run.err, "panel_tool: erasing flash sector 8: sending to the panel failed: " +
+                                   brokenTransfer(emu::TransferFault::Stall, 2) + "\n");
+    scratch.write("bad.s19", std::string("S30900004000010203040\n"));
+    scratch.write("short.bin", Bytes(1000, 1));
+    for (const auto &[args, cause] :
+         {std::pair<std::vector<std::string>, std::string>{{"flash", "bad.s19"}, "\"bad.s19\" line 1: bad S-record"},
+          {{"--json", "load-language", "short.bin"}, "\"short.bin\" is 1000 bytes; a language file has 65792"}}) {
+        const auto bad = run(kTool, args);
+        EXPECT_EQ(bad.run.exitStatus, 3);
+        EXPECT_EQ(bad.run.err, "panel_tool: " + cause + "\n");
+        EXPECT_TRUE(noUsbAccess(bad));
+    }
+}
+
+TEST_F(PanelTool, CommandLine)
+{
+    const auto help = run(kTool, {"--help"});
+    EXPECT_EQ(help.run.exitStatus, 0);
+    EXPECT_EQ(help.run.out.rfind("Usage: panel_tool [OPTIONS] COMMAND [FILE]\n", 0), 0u);
+    EXPECT_EQ(run(kTool, {"--version"}).run.out, "panel_tool 1.0.0\n");
+    for (const auto &args : {std::vector<std::string>{}, {"erase", "x"}, {"flash"}, {"list", "x"},
+                             {"--port", "1-1", "--device", "1:2", "flash", "fw.s19"}, {"--device", "x", "list"}}) {
+        const auto r = run(kTool, args);
+        EXPECT_EQ(r.run.exitStatus, 2);
+        EXPECT_TRUE(noUsbAccess(r));
+    }
+}
+
+// A person sees a bar per phase and the result; --quiet shows nothing.
+TEST_F(PanelTool, OnATerminalABarPerPhase)
+{
+    terminal = true;
+    auto panels = bench(1);
+    const auto r = runOn(*panels, kTool, {"flash", "fw.s19"});
+    EXPECT_EQ(r.run.exitStatus, 0);
+    for (const char *bar : {"\rdriver  [##############################]    3/3 100%", "\rerase   [#", "\rwrite   [#",
+                            "\rverify  [##############################]    8/8 100%"})
+        EXPECT_NE(r.run.out.find(bar), std::string::npos) << bar;
+    EXPECT_NE(r.run.out.find("done in"), std::string::npos);
+    EXPECT_NE(r.run.out.find("\r\nflashed fw.s19 to the panel at port "), std::string::npos) << r.run.out;
+    EXPECT_EQ(runOn(*panels, kTool, {"--quiet", "flash", "fw.s19"}).run.out, "");
+}
+
+TEST_F(PanelTool, VerifiesAndSavesAsPanelReadbackDoes)
+{
+    auto panels = bench(1);
+    ASSERT_EQ(runOn(*panels, kTool, {"flash", "fw.s19"}).run.exitStatus, 0);
+    EXPECT_EQ(runOn(*panels, kTool, {"verify-firmware", "fw.s19"}).run.out,
+              "match: the panel's flash holds fw.s19 (8 pages)\n");
+    EXPECT_EQ(runOn(*panels, kTool, {"save-language", "saved.bin"}).run.out,
+              "saved the panel's language (65792 bytes) to saved.bin\n");
+    EXPECT_EQ(fileText("saved.bin").size(), 65792u);
+}
+
+} // namespace
