@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "devlink/boot_link.h"
+#include "devlink/panel_geometry.h"
 
 bool loadImageFile(ImageHolder &holder, const char *path, int finalise, Failure &failure)
 {
@@ -48,9 +49,8 @@ bool uploadImage(const ImageHolder &holder, BootLink &link, Failure &failure, co
 // A driver file with no byte for the panel's RAM (the wrong file, or S1
 // records) would upload nothing, and the requests that follow would jump
 // into whatever the RAM holds.
-bool loadRamDriver(BootLink &link, const char *fileName, Failure &failure, const Progress &progress)
+bool readRamDriver(ImageHolder &holder, const char *fileName, Failure &failure)
 {
-    ImageHolder holder;
     if (!loadImageFile(holder, fileName, 0, failure))
         return false;
     if (holder->getLoaded() == 0) {
@@ -59,7 +59,13 @@ bool loadRamDriver(BootLink &link, const char *fileName, Failure &failure, const
         failure.last = panel::kRamDriverRange.last;
         return false;
     }
-    return uploadImage(holder, link, failure, progress);
+    return true;
+}
+
+bool loadRamDriver(BootLink &link, const char *fileName, Failure &failure, const Progress &progress)
+{
+    ImageHolder holder;
+    return readRamDriver(holder, fileName, failure) && uploadImage(holder, link, failure, progress);
 }
 
 bool checkPageReply(const BootLink &link, FailedStep step, int32_t page, Failure &failure)

@@ -22,6 +22,9 @@ bool loadImageFile(ImageHolder &holder, const char *path, int finalise, Failure 
 // at the first page the link fails to send, and `failure` is the link's.
 // Reports each page sent as Phase::DriverUpload.
 bool uploadImage(const ImageHolder &holder, BootLink &link, Failure &failure, const Progress &progress = {});
+// Reads a RAM driver file; refused unless it loads whole and puts at least
+// one byte in the driver's range.
+bool readRamDriver(ImageHolder &holder, const char *fileName, Failure &failure);
 // Both of the above; nothing is sent unless the whole file loaded and put
 // at least one byte in the driver's range.
 bool loadRamDriver(BootLink &link, const char *fileName, Failure &failure, const Progress &progress = {});

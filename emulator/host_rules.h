@@ -15,6 +15,8 @@ public:
     void transferStarted(bool in, bool toThePanel, bool configuredAndClaimed, bool bulkOnPanelEndpoint);
     // A fault ended a transfer: the host must give up, not try again.
     void transferFailed() { failedBefore = true; }
+    // The panel was plugged in again: a new host may start afresh.
+    void pluggedInAgain() { failedBefore = false; }
     // The host went on after the panel was unplugged.
     void transferAfterUnplug();
     // The host asked for fewer bytes than the packet the panel had ready.

@@ -64,6 +64,8 @@ const char kHelp[] =
     "  --worn-page=N         a write of flash page N is answered as done but\n"
     "                        leaves one byte wrong (a worn cell)\n"
     "  --worn-serial-page=N  the same for serial flash page N\n"
+    "  --realistic-timing    an erase takes 20 ms and a page program 2 ms, as on\n"
+    "                        a 256 KiB on-chip flash (default: at once)\n"
     "Several panels:\n"
     "  --panels=N            N panels on the bus, each with its own memories;\n"
     "                        the faults above are the first one's\n"
@@ -140,7 +142,7 @@ enum OptionId {
     kDriver = 256, kNoPanel, kRefuseOpen, kDecoy, kSecond, kRefuseConfig, kRefuseClaim, kKernel,
     kFailOut, kFailIn, kPing, kReplyLength, kWireLog, kSerial, kPanel, kRam, kSamples, kHelpOpt, kSummary, kPingLength, kGarbage,
     kNoAccess, kUsedPanel, kPcap, kReplay, kReplayDevice, kReadOnly, kReadOnlyNode, kWornPage, kWornSerialPage,
-    kPanels,
+    kPanels, kTiming,
 };
 
 // Returns -1 to go on, else the exit status.
@@ -176,6 +178,7 @@ int parseOptions(int argc, char **argv, Options &o)
         {"worn-page", required_argument, nullptr, kWornPage},
         {"worn-serial-page", required_argument, nullptr, kWornSerialPage},
         {"panels", required_argument, nullptr, kPanels},
+        {"realistic-timing", no_argument, nullptr, kTiming},
         {"make-samples", required_argument, nullptr, kSamples},
         {"help", no_argument, nullptr, kHelpOpt},
         {nullptr, 0, nullptr, 0},
@@ -226,6 +229,10 @@ int parseOptions(int argc, char **argv, Options &o)
         case kWornPage: ok = parseLength(optarg, o.modelFaults.wornFlashPage); break;
         case kWornSerialPage: ok = parseLength(optarg, o.modelFaults.wornSerialPage); break;
         case kPanels: ok = parseLength(optarg, o.panels) && o.panels >= 1 && o.panels <= 16; break;
+        case kTiming:
+            o.modelFaults.eraseMs = emu::kRealisticEraseMs;
+            o.modelFaults.programMs = emu::kRealisticProgramMs;
+            break;
         case kWireLog: o.wireLog = arg; break;
         case kSerial: o.serialFlash = arg; break;
         case kPanel: o.panelFlash = arg; break;
@@ -351,6 +358,8 @@ int main(int argc, char **argv)
         emu::PanelSpec spec;
         spec.driver = o.driver;
         spec.start = o.start;
+        spec.model.eraseMs = o.modelFaults.eraseMs;
+        spec.model.programMs = o.modelFaults.programMs;
         panel.addPanel(spec);
     }
     if (!panel.ready()) {

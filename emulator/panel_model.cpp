@@ -97,8 +97,19 @@ bool PanelModel::nextIn(std::vector<uint8_t> &bytes) const
 {
     if (inQueue.empty())
         return false;
-    bytes = inQueue.front();
+    bytes = inQueue.front().bytes;
     return true;
+}
+
+std::chrono::steady_clock::time_point PanelModel::nextInReadyAt() const
+{
+    return inQueue.empty() ? std::chrono::steady_clock::time_point{} : inQueue.front().readyAt;
+}
+
+void PanelModel::hostGone()
+{
+    inQueue.clear();
+    expectedPayload = -1;
 }
 
 void PanelModel::inTaken()
@@ -222,6 +233,7 @@ void PanelModel::serialFlashRequest(const uint8_t *req, std::size_t n)
                 wear(serial.data() + page * kPage);
         }
         serialPagesWritten.push_back(page);
+        busy = std::chrono::steady_clock::now() + std::chrono::milliseconds(faults.programMs);
     } else if (sub == 2 && n == 3) {
         const std::size_t page = std::min<std::size_t>(pageNumber(req), panel::kSerialFlashPages - 1);
         std::vector<uint8_t> out{0x02};
@@ -256,7 +268,7 @@ void PanelModel::panelFlashRequest(const uint8_t *req, std::size_t n)
         else if (sector < panel::kFlashSectors)
             std::fill_n(flash.begin() + sector * panel::kSectorSize, panel::kSectorSize, 0xFF);
         sectorsErased.push_back(req[1]);
-        panelReply(sub, {0x01});
+        panelReply(sub, {0x01}, faults.eraseMs);
     } else if (sub == 2 && n == 3 + kPage) {
         const uint32_t page = static_cast<uint32_t>(pageNumber(req));
         if (!flashReady)
@@ -272,7 +284,7 @@ void PanelModel::panelFlashRequest(const uint8_t *req, std::size_t n)
                 wear(flash.data() + page * kPage);
         }
         flashPagesWritten.push_back(page);
-        panelReply(sub, {0x01});
+        panelReply(sub, {0x01}, faults.programMs);
     } else if (sub == 3 && n == 3) {
         const std::size_t page = std::min<std::size_t>(pageNumber(req), panel::kFlashPages - 1);
         panelReply(sub, std::vector<uint8_t>(flash.begin() + page * kPage,
@@ -282,14 +294,14 @@ void PanelModel::panelFlashRequest(const uint8_t *req, std::size_t n)
     }
 }
 
-void PanelModel::panelReply(uint8_t subCommand, std::vector<uint8_t> data)
+void PanelModel::panelReply(uint8_t subCommand, std::vector<uint8_t> data, unsigned delayMs)
 {
     data.insert(data.begin(), subCommand);
     if (faults.panelReplyLength >= 0)
         data.resize(static_cast<std::size_t>(faults.panelReplyLength), 0xA5);
     if (faults.garbageDriverReplies)
         garble(data);
-    reply(std::move(data));
+    reply(std::move(data), delayMs);
 }
 
 // A fixed xorshift sequence, so that a failing run repeats exactly.
@@ -303,12 +315,13 @@ void PanelModel::garble(std::vector<uint8_t> &payload)
     }
 }
 
-void PanelModel::reply(std::vector<uint8_t> payload)
+void PanelModel::reply(std::vector<uint8_t> payload, unsigned delayMs)
 {
+    const auto readyAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs);
     const std::size_t n = payload.size();
-    inQueue.push_back({static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n & 0xFF)});
+    inQueue.push_back(Packet{{static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n & 0xFF)}, readyAt});
     log.push_back(Frame{false, payload});
-    inQueue.push_back(std::move(payload));
+    inQueue.push_back(Packet{std::move(payload), readyAt});
 }
 
 } // namespace emu

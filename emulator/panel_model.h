@@ -3,6 +3,7 @@
 // answering with the IN transfers it would send.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -46,7 +47,16 @@ struct ModelFaults {
     // as done, but its first byte the write changed keeps one bit set.
     int wornFlashPage = -1;
     int wornSerialPage = -1;
+    // Not a fault: how long the panel's flash takes. An erase and a page
+    // program are answered only after this many milliseconds (0: at once,
+    // as in the fast suite; the bench measures with a real panel's pace).
+    unsigned eraseMs = 0;
+    unsigned programMs = 0;
 };
+
+// A plausible pace for a 256 KiB on-chip flash.
+constexpr unsigned kRealisticEraseMs = 20;
+constexpr unsigned kRealisticProgramMs = 2;
 
 // What the panel holds when the host first reaches it. The bootloader's
 // own code always fills flash below 0x4000.
@@ -80,9 +90,18 @@ public:
     {
         return expectedPayload < 0 ? 2 : static_cast<std::size_t>(expectedPayload);
     }
-    // The next IN transfer the panel has ready, if any.
+    // The next IN transfer the panel has queued, if any, and when it is
+    // ready to be sent (an erase or a program takes time).
     bool nextIn(std::vector<uint8_t> &bytes) const;
+    std::chrono::steady_clock::time_point nextInReadyAt() const;
     void inTaken();
+    // Until when the panel takes no OUT transfer. A serial flash page
+    // write has no reply: its program time shows as the host's next
+    // transfer waiting.
+    std::chrono::steady_clock::time_point busyUntil() const { return busy; }
+    // The host's side was cut (the panel unplugged and plugged in again):
+    // a half-received frame and unsent replies are gone.
+    void hostGone();
 
     const std::vector<uint8_t> &ram() const { return ramBytes; }
     const std::vector<uint8_t> &serialFlash() const { return serial; }
@@ -113,12 +132,12 @@ private:
     void bootloaderCommand(const std::vector<uint8_t> &payload);
     void serialFlashRequest(const uint8_t *req, std::size_t n);
     void panelFlashRequest(const uint8_t *req, std::size_t n);
-    void reply(std::vector<uint8_t> payload);
+    void reply(std::vector<uint8_t> payload, unsigned delayMs = 0);
     void garble(std::vector<uint8_t> &payload);
     RamDriver runningDriver() const;
     bool driverComplete();
     std::vector<uint8_t> pingAnswer() const;
-    void panelReply(uint8_t subCommand, std::vector<uint8_t> data);
+    void panelReply(uint8_t subCommand, std::vector<uint8_t> data, unsigned delayMs = 0);
 
     RamDriver driver;
     ModelFaults faults;
@@ -133,7 +152,12 @@ private:
     bool serialReady = false;
     bool flashReady = false;
     int expectedPayload = -1;  // -1: the next OUT transfer is a header
-    std::deque<std::vector<uint8_t>> inQueue;
+    struct Packet {
+        std::vector<uint8_t> bytes;
+        std::chrono::steady_clock::time_point readyAt;
+    };
+    std::deque<Packet> inQueue;
+    std::chrono::steady_clock::time_point busy{};
     uint32_t garbageState = 0x2545F491;
     std::vector<Frame> log;
     std::size_t hostFrames = 0;

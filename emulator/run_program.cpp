@@ -7,6 +7,7 @@
 #include <linux/capability.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -102,6 +103,10 @@ ProgramRun runProgram(const std::vector<std::string> &argv, const std::string &w
     if (pid < 0)
         return run;
     if (pid == 0) {
+        if (capture && options.terminal) {
+            setsid();
+            ioctl(outPipe[1], TIOCSCTTY, 0);
+        }
         if (capture) {
             dup2(outPipe[1], STDOUT_FILENO);
             dup2(options.errorIntoOutput ? outPipe[1] : errPipe[1], STDERR_FILENO);
@@ -121,6 +126,8 @@ ProgramRun runProgram(const std::vector<std::string> &argv, const std::string &w
         _exit(127);
     }
     run.started = true;
+    if (options.started)
+        options.started(pid);
     if (capture) {
         close(outPipe[1]);
         close(errPipe[1]);
@@ -134,6 +141,8 @@ ProgramRun runProgram(const std::vector<std::string> &argv, const std::string &w
                 drain(outPipe[0], run.out, outOpen);
                 if (first && !run.out.empty() && options.firstOutput)
                     options.firstOutput();
+                if (options.outputGrew)
+                    options.outputGrew(run.out);
             }
             if (outOpen && run.out.size() >= options.outLimit) {
                 run.out.resize(options.outLimit);

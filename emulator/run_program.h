@@ -25,10 +25,16 @@ struct RunOptions {
     // Standard error into standard output's pipe, as a terminal shows both.
     bool errorIntoOutput = false;
     // Standard output is a terminal (a pseudo-terminal read here), as when
-    // a person runs the program; it turns each "\n" into "\r\n".
+    // a person runs the program; it turns each "\n" into "\r\n". The
+    // program leads a session of its own on it: signalling its process
+    // group (-pid) is what Ctrl-C does.
     bool terminal = false;
     // Called when the first bytes of standard output arrive.
     std::function<void()> firstOutput;
+    // Called with all of standard output so far, each time more arrives.
+    std::function<void(const std::string &out)> outputGrew;
+    // Called once the program runs, with its process id (to signal it).
+    std::function<void(int pid)> started;
     // "NAME=VALUE" entries added to the environment it inherits.
     std::vector<std::string> environment;
 };

@@ -116,14 +116,9 @@ Device *UsbPanel::Impl::addDevice(PanelState *panel, int port, bool asPanel)
                          "\n";
     for (const auto &[name, value] : attributes)
         record += std::string("A: ") + name + "=" + value + "\n";
+    // The node answers before the device is added, as adding it tells
+    // udev's listeners: one may open it at once.
     GError *err = nullptr;
-    if (!umockdev_testbed_add_from_string(testbed, record.c_str(), &err)) {
-        error = std::string("cannot add device: ") + err->message;
-        g_error_free(err);
-        return nullptr;
-    }
-    for (const auto &[name, value] : attributes)
-        setAttribute(*dev, name, value);
     dev->handler = umockdev_ioctl_base_new();
     g_signal_connect(dev->handler, "handle-ioctl", G_CALLBACK(onIoctl), dev.get());
     g_signal_connect(dev->handler, "client-connected", G_CALLBACK(onConnected), dev.get());
@@ -132,6 +127,13 @@ Device *UsbPanel::Impl::addDevice(PanelState *panel, int port, bool asPanel)
         g_error_free(err);
         return nullptr;
     }
+    if (!umockdev_testbed_add_from_string(testbed, record.c_str(), &err)) {
+        error = std::string("cannot add device: ") + err->message;
+        g_error_free(err);
+        return nullptr;
+    }
+    for (const auto &[name, value] : attributes)
+        setAttribute(*dev, name, value);
     if (panel != nullptr)
         attach(*dev, *panel);
     devices.push_back(std::move(dev));
@@ -166,8 +168,13 @@ void UsbPanel::Impl::describeDevice(Device &dev, bool panel)
     }
 }
 
+// udev tells its listeners, as it does when a cable is pulled. (Adding a
+// device tells them by itself.) Both need umockdev's preload in the
+// process that holds the testbed, as it resolves the device through
+// libudev.
 void UsbPanel::Impl::removeDevice(Device &dev)
 {
+    umockdev_testbed_uevent(testbed, dev.sysfsPath.c_str(), "remove");
     umockdev_testbed_remove_device(testbed, dev.sysfsPath.c_str());
 }
 

@@ -176,9 +176,14 @@ void UsbPanel::Impl::handle(Device &dev, UMockdevIoctlClient *client)
             state.released = true;
             log(dev, "RELEASE", 0).outcome = "gone";
         } else if (request == USBDEVFS_SUBMITURB) {
-            dev.rules.transferAfterUnplug();
+            if (state.toldGone)
+                dev.rules.transferAfterUnplug();
             log(dev, "SUBMIT", 0).outcome = "gone";
         }
+        // A reap that finds nothing is the library polling, which the
+        // program does not see; every other call fails in its hands.
+        if (!reaping)
+            state.toldGone = true;
         refuse(client, ENODEV);
         return;
     }
@@ -384,6 +389,7 @@ void UsbPanel::Impl::decide(Urb &u, WireEntry &e)
             leavePending(u, e, false);
             return;
         }
+        u.doneAt = model.nextInReadyAt();
         model.inTaken();
         // A reply header with its payload in the same packet; or a
         // payload with one byte more than its header announced.
@@ -396,11 +402,13 @@ void UsbPanel::Impl::decide(Urb &u, WireEntry &e)
         break;
     case TransferFault::None:
         if (!u.in) {
+            u.doneAt = model.busyUntil();
             model.hostSent(e.bytes);
         } else if (!model.nextIn(received)) {
             leavePending(u, e, false);
             return;
         } else {
+            u.doneAt = model.nextInReadyAt();
             model.inTaken();
             // Reading less than the panel's packet is the host's fault.
             if (received.size() > u.length)
@@ -483,7 +491,9 @@ void UsbPanel::Impl::checkTransferAllowed(Device &dev, UMockdevIoctlClient *clie
 // written into the host's own URB and buffer.
 void UsbPanel::Impl::reap(UMockdevIoctlClient *client, UMockdevIoctlData *arg, bool wait)
 {
-    auto it = std::find_if(urbs.begin(), urbs.end(), [&](const Urb &u) { return u.owner == client && u.done; });
+    const auto now = std::chrono::steady_clock::now();
+    auto it = std::find_if(urbs.begin(), urbs.end(),
+                           [&](const Urb &u) { return u.owner == client && u.done && u.doneAt <= now; });
     if (it == urbs.end()) {
         const bool outstanding =
             std::any_of(urbs.begin(), urbs.end(), [&](const Urb &u) { return u.owner == client; });
@@ -497,6 +507,8 @@ void UsbPanel::Impl::reap(UMockdevIoctlClient *client, UMockdevIoctlData *arg, b
     }
     Urb u = std::move(*it);
     urbs.erase(it);
+    if (u.status == -ESHUTDOWN)
+        clients[client].toldGone = true;
     GError *err = nullptr;
     UMockdevIoctlData *context = umockdev_ioctl_data_resolve(arg, 0, sizeof(void *), &err);
     if (context == nullptr) {
@@ -522,7 +534,20 @@ void UsbPanel::Impl::reap(UMockdevIoctlClient *client, UMockdevIoctlData *arg, b
 void UsbPanel::Impl::discard(UMockdevIoctlClient *client, UMockdevIoctlData *arg)
 {
     const gulong address = readArg<gulong>(arg);
+    const auto now = std::chrono::steady_clock::now();
     for (Urb &u : urbs) {
+        if (u.owner == client && u.done && u.doneAt > now && u.address == address) {
+            // Answered, but not yet sent (the panel is still busy): the
+            // host never sees the answer.
+            u.doneAt = {};
+            u.status = -ENOENT;
+            u.actual = 0;
+            u.data.clear();
+            wire[u.wireIndex].outcome = "timeout";
+            wire.push_back(WireEntry{wire[u.wireIndex].device, "DISCARD", u.endpoint, 0, {}, "ok"});
+            succeed(client);
+            return;
+        }
         if (u.owner == client && !u.done && u.address == address) {
             // Its status and what came of it were set when it was left
             // pending.
@@ -542,8 +567,9 @@ void UsbPanel::Impl::unplugged(Device &dev)
 {
     dev.gone = true;
     for (Urb &u : urbs) {
-        if (u.device == &dev && !u.done) {
+        if (u.device == &dev && (!u.done || u.doneAt > std::chrono::steady_clock::now())) {
             u.done = true;
+            u.doneAt = {};
             u.status = -ESHUTDOWN;
             u.actual = 0;
             u.data.clear();
@@ -599,8 +625,11 @@ void UsbPanel::plugIn(std::size_t panel)
 {
     std::lock_guard<std::mutex> guard(impl->lock);
     PanelState &p = *impl->panels.at(panel);
-    if (p.device == nullptr)
+    if (p.device == nullptr) {
+        // The host starts afresh; the panel keeps what it holds.
+        p.model.hostGone();
         impl->addDevice(&p, p.port, true);
+    }
 }
 
 std::size_t UsbPanel::panelCount() const

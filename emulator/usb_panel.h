@@ -76,6 +76,8 @@ public:
     UsbPanel &operator=(const UsbPanel &) = delete;
 
     // Plugs another panel into the bus's next port; returns its number.
+    // (udev's listeners hear of panels plugged in and pulled out only when
+    // the process holding the bus has umockdev's preload linked in.)
     std::size_t addPanel(const PanelSpec &spec);
     // Pulls panel `panel`'s cable: a transfer under way fails, every later
     // call on its node fails, and its node and sysfs entry go (udev hears

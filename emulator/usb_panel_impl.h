@@ -3,6 +3,7 @@
 // (usb_panel.cpp).
 #pragma once
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -37,6 +38,7 @@ struct Urb {
     UMockdevIoctlData *urbData = nullptr;  // the host's URB, and its buffer (IN)
     UMockdevIoctlData *buffer = nullptr;
     bool done = false;  // its outcome is decided: a reap takes it
+    std::chrono::steady_clock::time_point doneAt{};  // not before (an erase takes time)
     int status = 0;
     std::size_t actual = 0;
     std::vector<uint8_t> data;  // IN: what comes back
@@ -52,6 +54,10 @@ struct ClientState {
     bool used = false;      // made a call beyond what listing makes
     bool readOnly = false;  // opened while the node could not be written
     bool closedSeen = false;
+    // The program has been told the panel is gone (a call of its own
+    // failed with ENODEV, a transfer ended with ESHUTDOWN). A cable pulled
+    // between two calls shows only in the next.
+    bool toldGone = false;
 };
 
 // A panel, whichever node it has: what it holds and does, and how it

@@ -7,7 +7,6 @@
 #include "devlink/ram_driver.h"
 
 namespace {
-constexpr const char *kDriverFile = "serial_flash.S19";
 constexpr uint8_t kInit = 0x00;
 constexpr uint8_t kWritePage = 0x01;
 constexpr uint8_t kReadPage = 0x02;
@@ -21,6 +20,11 @@ bool SerialFlashDriver::loadDriver()
 bool SerialFlashDriver::loadDriverFrom(const std::string &folder, const Progress &progress)
 {
     return loadRamDriver(*link, (folder + "/" + kDriverFile).c_str(), failed, progress);
+}
+
+bool SerialFlashDriver::uploadDriver(const std::unique_ptr<S19Image> &driver, const Progress &progress)
+{
+    return uploadImage(driver, *link, failed, progress);
 }
 
 // One driver call; a failure is the link's, named after the request.

@@ -3,10 +3,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "devlink/failure.h"
 #include "devlink/progress.h"
+#include "devlink/s19_image.h"
 
 class BootLink;
 
@@ -24,6 +26,9 @@ public:
     bool loadDriver();
     // The same, from `folder` instead of the working directory.
     bool loadDriverFrom(const std::string &folder, const Progress &progress = {});
+    // Uploads a driver read before (readRamDriver).
+    bool uploadDriver(const std::unique_ptr<S19Image> &driver, const Progress &progress = {});
+    static constexpr const char *kDriverFile = "serial_flash.S19";
     // Request 0x00: initialise the serial flash; nothing is answered.
     bool init();
     // Request 0x01, page high, page low, 256 bytes: write one page; nothing

@@ -9,7 +9,6 @@
 #include "devlink/ram_driver.h"
 
 namespace {
-constexpr const char *kDriverFile = "cf_flash.S19";
 constexpr uint8_t kInit = 0x00;
 constexpr uint8_t kErase = 0x01;
 constexpr uint8_t kWritePage = 0x02;
@@ -25,6 +24,11 @@ bool PanelFlashDriver::loadDriver()
 bool PanelFlashDriver::loadDriverFrom(const std::string &folder, const Progress &progress)
 {
     return loadRamDriver(*link, (folder + "/" + kDriverFile).c_str(), failed, progress);
+}
+
+bool PanelFlashDriver::uploadDriver(const std::unique_ptr<S19Image> &driver, const Progress &progress)
+{
+    return uploadImage(driver, *link, failed, progress);
 }
 
 // A file without one S3 data byte in the firmware range is the wrong file

@@ -22,6 +22,9 @@ public:
     bool loadDriver();
     // The same, from `folder` instead of the working directory.
     bool loadDriverFrom(const std::string &folder, const Progress &progress = {});
+    // Uploads a driver read before (readRamDriver).
+    bool uploadDriver(const std::unique_ptr<S19Image> &driver, const Progress &progress = {});
+    static constexpr const char *kDriverFile = "cf_flash.S19";
     // Reads the firmware file into the firmware profile, checksum inserted.
     // A file that cannot be opened keeps the image loaded before. A file
     // with no data in the firmware range loads but is refused.

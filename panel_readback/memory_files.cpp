@@ -86,6 +86,24 @@ std::string firmwareRecords(const std::vector<uint8_t> &pages)
     return out + record('7', 4, 0, nullptr, 0);
 }
 
+bool writeAll(int fd, const std::string &bytes)
+{
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0) {
+            errno = EIO;
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
 bool writeWhole(const std::string &path, const std::string &bytes, Failure &failure)
 {
     std::string temporary = path + ".XXXXXX";
@@ -94,17 +112,9 @@ bool writeWhole(const std::string &path, const std::string &bytes, Failure &fail
         failure = fileFailure(FailureKind::FileWrite, path, errno);
         return false;
     }
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        done += static_cast<std::size_t>(n);
-    }
-    const int error = done == bytes.size() ? 0 : errno;
-    const bool written = done == bytes.size() && fsync(fd) == 0 && fchmod(fd, 0644) == 0;
+    const bool whole = writeAll(fd, bytes);
+    const int error = whole ? 0 : errno;
+    const bool written = whole && fsync(fd) == 0 && fchmod(fd, 0644) == 0;
     const bool closed = close(fd) == 0;
     if (written && closed && std::rename(temporary.c_str(), path.c_str()) == 0)
         return true;

@@ -16,6 +16,10 @@ bool readLanguageFile(const std::string &path, std::vector<uint8_t> &bytes, Fail
 // an S7 termination record.
 std::string firmwareRecords(const std::vector<uint8_t> &pages);
 
+// Writes all of `bytes` to `fd`, through interruptions and short writes;
+// false, with errno set (EIO when the file took nothing), when it cannot.
+bool writeAll(int fd, const std::string &bytes);
+
 // Writes `bytes` to a temporary file beside `path` and renames it to
 // `path` only once it is complete, so that no half-written file is ever
 // left under the name asked for.

@@ -12,6 +12,7 @@
 #include "devlink/boot_link.h"
 #include "devlink/console.h"
 #include "devlink/panel_list.h"
+#include "panel_tool/bench.h"
 #include "panel_tool/json.h"
 #include "panel_tool/progress_bars.h"
 #include "panel_tool/service.h"
@@ -41,6 +42,11 @@ const char kUsage[] =
     "  verify-language FILE      compare the panel's serial flash with a language\n"
     "  save-firmware OUT.s19     save the panel's flash as S3 records\n"
     "  save-language OUT         save the panel's language (65,792 bytes)\n"
+    "  watch --firmware FILE.s19 [--language FILE] [--log FILE] [--jobs N]\n"
+    "                            a service bench: every panel plugged in gets the\n"
+    "                            language (if given), then the firmware, each\n"
+    "                            verified; several at once; Ctrl-C stops taking\n"
+    "                            panels and lets those under way finish\n"
     "\n"
     "Options:\n"
     "  --port PATH               the panel at this port (as list shows it, e.g.\n"
@@ -48,8 +54,11 @@ const char kUsage[] =
     "  --device BUS:DEV          the panel with these bus and device numbers\n"
     "  --drivers DIR             the RAM drivers' folder (default: the working\n"
     "                            directory)\n"
-    "  --no-verify               flash, load-language: do not read back\n"
+    "  --no-verify               flash, load-language, watch: do not read back\n"
     "  --ping                    list: also ask each panel's bootloader\n"
+    "  --firmware, --language    watch: the files every panel gets\n"
+    "  --log FILE                watch: append a JSON line per service to FILE\n"
+    "  --jobs N                  watch: at most N services at once (default 8)\n"
     "  --json                    one JSON result on standard output\n"
     "  --quiet                   nothing on standard output\n"
     "  --help, --version\n"
@@ -57,7 +66,9 @@ const char kUsage[] =
     "On a terminal, a bar per phase shows the progress.\n"
     "Exit status: 0 done (written and verified, the panel matches, saved), 1 the\n"
     "panel does not hold the file, 2 a usage error, 3 the panel, a driver or a\n"
-    "file could not be used, or a step failed.\n";
+    "file could not be used, or a step failed. watch: 0 no service failed, 1 one\n"
+    "or more failed, 2 a file or the log cannot be used, 3 plug-ins cannot be\n"
+    "heard or the log could not be written.\n";
 
 struct Options {
     std::string command;
@@ -71,6 +82,8 @@ struct Options {
     bool ping = false;
     bool json = false;
     bool quiet = false;
+    BenchOptions bench;
+    bool benchOption = false;  // one of watch's options was given
 };
 
 int usageError(const std::string &what)
@@ -82,7 +95,7 @@ int usageError(const std::string &what)
 // The operands each command takes.
 int operandsOf(const std::string &command)
 {
-    if (command == "list")
+    if (command == "list" || command == "watch")
         return 0;
     for (const char *withFile : {"flash", "load-language", "verify-firmware", "verify-language", "save-firmware",
                                  "save-language"})
@@ -91,10 +104,26 @@ int operandsOf(const std::string &command)
     return -1;
 }
 
+// watch services every panel, with the files its options give. -1 to go
+// on, else the exit status.
+int checkWatch(Options &o)
+{
+    if (o.bench.firmware.empty())
+        return usageError("watch needs --firmware FILE.s19");
+    if (!o.port.empty() || o.deviceGiven)
+        return usageError("watch services every panel plugged in: --port and --device are not for it");
+    if (o.ping || o.json || o.quiet)
+        return usageError("--ping, --json and --quiet are not for watch (--log keeps a record)");
+    o.bench.drivers = o.drivers;
+    o.bench.verify = o.verify;
+    return -1;
+}
+
 // -1 to go on, else the exit status.
 int parseArguments(int argc, char **argv, Options &o)
 {
-    enum { kPort = 256, kDevice, kDrivers, kNoVerify, kPing, kJson, kQuiet, kHelp, kVersion };
+    enum { kPort = 256, kDevice, kDrivers, kNoVerify, kPing, kJson, kQuiet, kHelp, kVersion, kFirmware, kLanguage,
+           kLog, kJobs };
     static const option options[] = {
         {"port", required_argument, nullptr, kPort},
         {"device", required_argument, nullptr, kDevice},
@@ -105,6 +134,10 @@ int parseArguments(int argc, char **argv, Options &o)
         {"quiet", no_argument, nullptr, kQuiet},
         {"help", no_argument, nullptr, kHelp},
         {"version", no_argument, nullptr, kVersion},
+        {"firmware", required_argument, nullptr, kFirmware},
+        {"language", required_argument, nullptr, kLanguage},
+        {"log", required_argument, nullptr, kLog},
+        {"jobs", required_argument, nullptr, kJobs},
         {nullptr, 0, nullptr, 0},
     };
     opterr = 0;
@@ -123,6 +156,18 @@ int parseArguments(int argc, char **argv, Options &o)
         case kQuiet: o.quiet = true; break;
         case kHelp: std::fputs(kUsage, stdout); return kDone;
         case kVersion: std::printf("panel_tool %s\n", PANEL_VERSION); return kDone;
+        case kFirmware: o.bench.firmware = optarg; o.benchOption = true; break;
+        case kLanguage: o.bench.language = optarg; o.benchOption = true; break;
+        case kLog: o.bench.log = optarg; o.benchOption = true; break;
+        case kJobs: {
+            char *end = nullptr;
+            const long jobs = std::strtol(optarg, &end, 10);
+            if (*optarg == '\0' || *end != '\0' || jobs < 1 || jobs > 64)
+                return usageError(std::string("--jobs takes a number from 1 to 64, not '") + optarg + "'");
+            o.bench.jobs = static_cast<unsigned>(jobs);
+            o.benchOption = true;
+            break;
+        }
         default: return usageError(std::string("unknown option '") + argv[optind - 1] + "'");
         }
     }
@@ -137,6 +182,10 @@ int parseArguments(int argc, char **argv, Options &o)
         return usageError(o.command + (wanted == 0 ? " takes no file" : " takes one file"));
     if (!o.port.empty() && o.deviceGiven)
         return usageError("give --port or --device, not both");
+    if (o.command == "watch")
+        return checkWatch(o);
+    if (o.benchOption)
+        return usageError("--firmware, --language, --log and --jobs are for watch");
     return -1;
 }
 
@@ -303,14 +352,15 @@ int write(const Options &o)
     FirmwareInput firmware;
     LanguageInput language;
     const bool flash = o.command == "flash";
-    if (!(flash ? readFirmwareInput(file, firmware, failure) : readLanguageInput(file, language, failure)))
+    if (!(flash ? readFirmwareInput(file, o.drivers, firmware, failure)
+                 : readLanguageInput(file, o.drivers, language, failure)))
         return report.done(failedBeforeThePanel(o, failure));
     PanelPlace panel;
     const int early = choosePanel(o, panel);
     if (early >= 0)
         return early;
-    return report.done(flash ? flashFirmware(panel, firmware, o.drivers, o.verify, report.progress())
-                             : loadLanguage(panel, language, o.drivers, o.verify, report.progress()));
+    return report.done(flash ? flashFirmware(panel, firmware, o.verify, report.progress())
+                             : loadLanguage(panel, language, o.verify, report.progress()));
 }
 
 ReadbackCommand readbackCommand(const std::string &command)
@@ -359,6 +409,8 @@ int runPanelTool(int argc, char **argv)
         return early;
     if (o.command == "list")
         return list(o);
+    if (o.command == "watch")
+        return runBench(o.bench);
     if (o.command == "flash" || o.command == "load-language")
         return write(o);
     return readBack(o);

@@ -8,7 +8,9 @@ constexpr int kBarWidth = 30;
 // A terminal is redrawn at most this often, and at the end of a phase.
 constexpr auto kRedraw = std::chrono::milliseconds(100);
 
-const char *nameOf(Phase phase)
+} // namespace
+
+const char *phaseName(Phase phase)
 {
     switch (phase) {
     case Phase::DriverUpload: return "driver";
@@ -19,6 +21,8 @@ const char *nameOf(Phase phase)
     }
     return "";
 }
+
+namespace {
 
 const char *unitOf(Phase phase) { return phase == Phase::Erase ? "sectors" : "pages"; }
 
@@ -76,7 +80,7 @@ void ProgressBars::draw()
         std::snprintf(tail, sizeof tail, "done in %.1f s", seconds);
     else if (rate > 0)
         std::snprintf(tail, sizeof tail, "%.0f s left", (total - done) / rate);
-    std::fprintf(out, "\r%-7s [%s] %4u/%u %3u%%  %.0f %s/s  %s\033[K", nameOf(phase), bar.c_str(), done, total,
+    std::fprintf(out, "\r%-7s [%s] %4u/%u %3u%%  %.0f %s/s  %s\033[K", phaseName(phase), bar.c_str(), done, total,
                  total > 0 ? static_cast<unsigned>(uint64_t{done} * 100 / total) : 100u, rate, unitOf(phase), tail);
     std::fflush(out);
 }

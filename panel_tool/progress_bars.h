@@ -10,6 +10,9 @@
 
 #include "devlink/progress.h"
 
+// "driver", "erase", "write", "verify", "read".
+const char *phaseName(Phase phase);
+
 class ProgressBars {
 public:
     explicit ProgressBars(std::FILE *out) : out(out) {}

@@ -70,7 +70,8 @@ std::string ServiceResult::json() const
         .text();
 }
 
-bool readFirmwareInput(const std::string &path, FirmwareInput &input, Failure &failure)
+bool readFirmwareInput(const std::string &path, const std::string &drivers, FirmwareInput &input,
+                       Failure &failure)
 {
     input.path = path;
     if (!input.client.loadFirmware(path.c_str())) {
@@ -78,20 +79,21 @@ bool readFirmwareInput(const std::string &path, FirmwareInput &input, Failure &f
         return false;
     }
     input.sha256 = sha256OfFile(path);
-    return true;
+    return readRamDriver(input.driver, (drivers + "/" + PanelFlashDriver::kDriverFile).c_str(), failure);
 }
 
-bool readLanguageInput(const std::string &path, LanguageInput &input, Failure &failure)
+bool readLanguageInput(const std::string &path, const std::string &drivers, LanguageInput &input,
+                       Failure &failure)
 {
     input.path = path;
     if (!readLanguageFile(path, input.bytes, failure))
         return false;
     input.sha256 = sha256Hex(input.bytes);
-    return true;
+    return readRamDriver(input.driver, (drivers + "/" + SerialFlashDriver::kDriverFile).c_str(), failure);
 }
 
-ServiceResult flashFirmware(const PanelPlace &panel, FirmwareInput &firmware, const std::string &drivers,
-                            bool verify, const Progress &progress)
+ServiceResult flashFirmware(const PanelPlace &panel, FirmwareInput &firmware, bool verify,
+                            const Progress &progress)
 {
     const PanelChoice choice{panel.bus, panel.device};
     ServiceResult r;
@@ -106,7 +108,7 @@ ServiceResult flashFirmware(const PanelPlace &panel, FirmwareInput &firmware, co
     client.setLink(&link);
     Comparison comparison;
     bool done = startPanel(link, choice, r.failure);
-    if (done && !(client.loadDriverFrom(drivers, counted) && client.flashFirmware(counted) &&
+    if (done && !(client.uploadDriver(firmware.driver, counted) && client.flashFirmware(counted) &&
                   (!verify || compareFirmware(client, comparison, counted, Phase::Verify)))) {
         r.failure = client.failure();
         done = false;
@@ -117,8 +119,8 @@ ServiceResult flashFirmware(const PanelPlace &panel, FirmwareInput &firmware, co
     return r;
 }
 
-ServiceResult loadLanguage(const PanelPlace &panel, const LanguageInput &language, const std::string &drivers,
-                           bool verify, const Progress &progress)
+ServiceResult loadLanguage(const PanelPlace &panel, const LanguageInput &language, bool verify,
+                           const Progress &progress)
 {
     const PanelChoice choice{panel.bus, panel.device};
     ServiceResult r;
@@ -137,7 +139,8 @@ ServiceResult loadLanguage(const PanelPlace &panel, const LanguageInput &languag
     };
     Comparison comparison;
     bool done = startPanel(link, choice, r.failure);
-    if (done && !(client.loadDriverFrom(drivers, counted) && client.init() && client.writeLanguage(pages, counted) &&
+    if (done && !(client.uploadDriver(language.driver, counted) && client.init() &&
+                  client.writeLanguage(pages, counted) &&
                   (!verify || compareLanguage(client, language.bytes, comparison, counted, Phase::Verify)))) {
         r.failure = client.failure();
         done = false;

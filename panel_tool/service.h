@@ -11,6 +11,7 @@
 #include "devlink/failure.h"
 #include "devlink/panel_list.h"
 #include "devlink/progress.h"
+#include "devlink/ram_driver.h"
 #include "panel_flasher/panel_flash_driver.h"
 #include "panel_readback/readback.h"
 
@@ -33,24 +34,30 @@ struct ServiceResult {
     std::string json() const;
 };
 
-// A firmware, read and checked once, before any panel is touched.
+// A firmware and the RAM driver that writes it, read and checked once,
+// before any panel is touched.
 struct FirmwareInput {
     std::string path;
     std::string sha256;
     PanelFlashDriver client;  // holds the image, finalised as panel_flasher's
+    ImageHolder driver;       // cf_flash.S19
 };
-bool readFirmwareInput(const std::string &path, FirmwareInput &input, Failure &failure);
+// The firmware at `path`, the driver from the folder `drivers`.
+bool readFirmwareInput(const std::string &path, const std::string &drivers, FirmwareInput &input,
+                       Failure &failure);
 
-// A language file, read whole and checked once.
+// A language file, read whole and checked once, and its RAM driver.
 struct LanguageInput {
     std::string path;
     std::string sha256;
     std::vector<uint8_t> bytes;  // its 65,792 bytes
+    ImageHolder driver;          // serial_flash.S19
 };
-bool readLanguageInput(const std::string &path, LanguageInput &input, Failure &failure);
+bool readLanguageInput(const std::string &path, const std::string &drivers, LanguageInput &input,
+                       Failure &failure);
 
-// The services, on `panel`, the RAM drivers from `drivers`.
-ServiceResult flashFirmware(const PanelPlace &panel, FirmwareInput &firmware, const std::string &drivers,
-                            bool verify, const Progress &progress);
-ServiceResult loadLanguage(const PanelPlace &panel, const LanguageInput &language, const std::string &drivers,
-                           bool verify, const Progress &progress);
+// The services, on `panel`.
+ServiceResult flashFirmware(const PanelPlace &panel, FirmwareInput &firmware, bool verify,
+                            const Progress &progress);
+ServiceResult loadLanguage(const PanelPlace &panel, const LanguageInput &language, bool verify,
+                           const Progress &progress);

@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "tests/programs.h"
+#include "tests/watch_judge.h"
 
 using namespace testing_support;
 
@@ -114,6 +115,21 @@ const std::string kPermissionDenied =
 constexpr int kFirstWriteFrame = 1 + kDriverPages + 1 + 120;
 
 using emu::TransferFault;
+
+// panel_tool watch on a bench of four panels, plugged in 0.4 s apart after
+// it started; the first pulled out while its fifth flash page is on its
+// way (after its language: ping, driver, initialise, 257 pages written
+// and read back) and plugged in again a second later.
+const std::string kWatchScenario = "WatchServicesFourPanels";
+constexpr int kLanguageLoadFrames = 1 + kDriverPages + 1 + 257 + 257;
+
+std::string watchScenarioFile(const std::string &library)
+{
+    const int pulledAt = 2 * kLanguageLoadFrames + payloadOut(kFirstWriteFrame + 4);
+    return "program=panel_tool\nargs='watch --firmware small.s19 --language lang.bin'\nuser=plugtech\n"
+           "gadget='--fail-out=" + std::to_string(pulledAt) + ":gone --replug-after=1000'\n"
+           "panels=4\nservices=5\nstagger=400\nlibusb=" + library + "\n";
+}
 
 const std::vector<KernelScenario> kScenarios{
     {"LangLoaderHighSpeed", "lang_loader", "lang.bin", "plugtech", "", "high", 1, kLangDone, "", {}},
@@ -277,10 +293,14 @@ std::map<std::string, std::string> scenarioFolders()
     for (const std::string &library : kLibraries) {
         if (library == "compat" && !compatBuilt())
             continue;
-        for (const auto &sc : kScenarios) {
+        std::vector<std::string> names;
+        for (const auto &sc : kScenarios)
+            names.push_back(sc.name);
+        names.push_back(kWatchScenario);
+        for (const std::string &name : names) {
             char prefix[16];
             std::snprintf(prefix, sizeof prefix, "%02zu-", folders.size() + 1);
-            folders[sc.name + "/" + library] = prefix + sc.name + "-" + library;
+            folders[name + "/" + library] = prefix + name + "-" + library;
         }
     }
     return folders;
@@ -300,10 +320,14 @@ TEST(KernelMachine, RunsEveryScenario)
     srec::writeText(files + "/cf_flash.S19", samples::ramDriver(emu::kPanelDriverTag, kPanelDriverBytes, 22));
     for (const auto &[key, folder] : scenarioFolders()) {
         const std::string name = key.substr(0, key.find('/')), library = key.substr(key.find('/') + 1);
-        const KernelScenario &sc =
-            *std::find_if(kScenarios.begin(), kScenarios.end(), [&](const KernelScenario &k) { return k.name == name; });
         const std::string dir = kMachineDir + "/scenarios/" + folder;
         std::system(("mkdir -p " + dir).c_str());
+        if (name == kWatchScenario) {
+            srec::writeText(dir + "/scenario", watchScenarioFile(library));
+            continue;
+        }
+        const KernelScenario &sc =
+            *std::find_if(kScenarios.begin(), kScenarios.end(), [&](const KernelScenario &k) { return k.name == name; });
         srec::writeText(dir + "/scenario", "program=" + sc.program + "\nargs='" + sc.args + "'\nthen='" + sc.then +
                                                "'\nuser=" + sc.user + "\ngadget='" + gadgetOptions(sc) +
                                                "'\nsetup='" + sc.setup + "'\nspeed=" + sc.speed +
@@ -445,6 +469,65 @@ TEST_P(KernelStack, ScenarioAsTheKernelAndTheEmulatorSeeIt)
     }
     EXPECT_EQ(replay.err.find("protocol violation"), std::string::npos) << replay.err;
 }
+
+class KernelWatch : public ProgramTest, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(KernelWatch, ServicesFourPanelsOnePulledMidFlashAndPluggedInAgain)
+{
+    if (!machineAtHand()) {
+        GTEST_SKIP() << "no test machine: run scripts/kernel-setup " << kBuildDir;
+    }
+    const std::string &library = GetParam();
+    if (library == "compat" && !compatBuilt()) {
+        GTEST_SKIP() << "no libusb-compat in " << kBuildDir;
+    }
+    ASSERT_NE(slurp(kMachineDir + "/console.log").find("kernel-init: all done"), std::string::npos)
+        << "the machine (ctest KernelStack.Machine) did not run every scenario";
+    const std::string folder = scenarioFolders().at(kWatchScenario + "/" + library);
+    auto result = [&](const std::string &file) { return kMachineDir + "/results/" + folder + "/" + file; };
+    std::vector<std::string> ports;
+    for (int i = 0; i < 4; ++i) {
+        const std::string port = slurp(result("panel" + std::to_string(i) + "/port"));
+        ports.push_back(port.substr(0, port.find('\n')));
+    }
+    const WatchExpected expected{{{ports[0], {"failed flashing", "ok"}},
+                                  {ports[1], {"ok"}},
+                                  {ports[2], {"ok"}},
+                                  {ports[3], {"ok"}}},
+                                 "small.s19",
+                                 "lang.bin",
+                                 8 + 257};
+    const std::string out = slurp(result("out"));
+    EXPECT_EQ(slurp(result("err")), "");
+    const std::vector<std::string> ended =
+        judgeWatchOutput(out, std::atoi(slurp(result("status")).c_str()), expected);
+    writeInputs(scratch.dir);
+    judgeWatchLog(slurp(result("service.log")), ended, expected, "/work", scratch.dir);
+    EXPECT_NE(out.find("port " + ports[0] + ": FAILED after "), std::string::npos) << out;
+    EXPECT_NE(out.find(", flashing small.s19: writing flash page 68: sending to the panel failed: "),
+              std::string::npos)
+        << out;
+
+    // Every panel ends holding both files, and boots.
+    const emu::PanelModel fresh(emu::RamDriver::Auto, {}, emu::PanelStart::Used);
+    const std::string language = fileText("lang.bin");
+    for (int i = 0; i < 4; ++i) {
+        const std::string panel = "panel" + std::to_string(i) + "/";
+        EXPECT_EQ(slurp(result(panel + "violations.txt")), "") << panel;
+        const std::string summary = slurp(result(panel + "summary.txt"));
+        EXPECT_NE(summary.find("boot passes"), std::string::npos) << panel << summary;
+        expectFirmwareFlashed(fileText("small.s19"), fresh.panelFlashBefore(), bytesOf(result(panel + "flash.bin")));
+        expectLanguageLoaded(Bytes(language.begin(), language.end()), fresh.serialFlashBefore(),
+                             bytesOf(result(panel + "serial.bin")));
+        const double pluggedIn = std::atof(slurp(result(panel + "connected")).c_str());
+        const double firstFrame = std::atof(slurp(result(panel + "first-frame")).c_str());
+        std::printf("kernel watch (%s): port %s plugged in at %.2f s, first frame %.2f s later\n", library.c_str(),
+                    ports[i].c_str(), pluggedIn, firstFrame - pluggedIn);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Bench, KernelWatch, ::testing::ValuesIn(kLibraries),
+                         [](const auto &info) { return info.param; });
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, KernelStack,
                          ::testing::Combine(::testing::ValuesIn(kScenarios), ::testing::ValuesIn(kLibraries)),

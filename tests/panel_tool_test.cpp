@@ -32,19 +32,6 @@ std::vector<Bytes> followedBy(std::vector<Bytes> frames, const std::vector<Bytes
     return frames;
 }
 
-// sha256sum's reading of a file, apart from panel_tool's own hash.
-std::string sha256sum(const std::string &path)
-{
-    std::string digest;
-    if (FILE *p = popen(("sha256sum " + path).c_str(), "r")) {
-        char text[80] = {};
-        if (std::fgets(text, sizeof text, p) != nullptr)
-            digest.assign(text, 64);
-        pclose(p);
-    }
-    return digest;
-}
-
 // "B:D" of a node "00B/00D", as --device takes it.
 std::string busAndDevice(const std::string &node)
 {

@@ -114,6 +114,19 @@ inline std::string slurp(const std::string &path)
     return text;
 }
 
+// sha256sum's reading of a file, apart from panel_tool's own hash.
+inline std::string sha256sum(const std::string &path)
+{
+    std::string digest;
+    if (std::FILE *p = popen(("sha256sum " + path).c_str(), "r")) {
+        char text[80] = {};
+        if (std::fgets(text, sizeof text, p) != nullptr)
+            digest.assign(text, 64);
+        pclose(p);
+    }
+    return digest;
+}
+
 inline Bytes page(const Bytes &memory, std::size_t index)
 {
     return Bytes(memory.begin() + index * 256, memory.begin() + (index + 1) * 256);

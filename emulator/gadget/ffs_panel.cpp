@@ -3,7 +3,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
+#include <fstream>
+#include <thread>
 #include <unistd.h>
 
 #include <linux/usb/ch9.h>
@@ -101,6 +104,14 @@ std::string countOf(const std::vector<int> &numbers)
     return text;
 }
 
+// The clock /proc/uptime shows, which the machine's scripts read too.
+double secondsSinceBoot()
+{
+    timespec now{};
+    clock_gettime(CLOCK_BOOTTIME, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
 } // namespace
 
 FfsPanel::FfsPanel(const std::string &ffsDir, const std::string &udc, ModelFaults modelFaults,
@@ -184,9 +195,11 @@ void FfsPanel::serveIn(const std::vector<uint8_t> &bytes, bool &stop)
 {
     TransferFault fault;
     std::vector<uint8_t> packet = bytes;
+    std::chrono::steady_clock::time_point readyAt;
     {
         std::lock_guard<std::mutex> guard(lock);
         fault = faults.next(true);
+        readyAt = model.nextInReadyAt();
         model.inTaken();
         if (fault == TransferFault::Overflow) {
             // The header with its payload in one packet, or a payload one
@@ -216,6 +229,8 @@ void FfsPanel::serveIn(const std::vector<uint8_t> &bytes, bool &stop)
     }
     if (fault != TransferFault::Overflow && fault != TransferFault::Partial && actOut(fault, epIn, true, stop))
         return;
+    // An erase or a page program takes its time before it is answered.
+    std::this_thread::sleep_until(readyAt);
     while (!packet.empty()) {
         const ssize_t n = write(epIn, packet.data(), packet.size());
         if (n >= 0 || !retryable(errno) || unplugged)
@@ -236,6 +251,13 @@ void FfsPanel::serveOut(std::size_t length, bool &stop)
     }
     if (actOut(fault, epOut, false, stop))
         return;
+    std::chrono::steady_clock::time_point busyUntil;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        busyUntil = model.busyUntil();
+    }
+    // Busy programming: the host's next OUT transfer waits.
+    std::this_thread::sleep_until(busyUntil);
     std::vector<uint8_t> bytes(length);
     ssize_t n = 0;
     if (length > 0) {
@@ -251,6 +273,8 @@ void FfsPanel::serveOut(std::size_t length, bool &stop)
     std::lock_guard<std::mutex> guard(lock);
     rules.transferStarted(false, true, true, true);  // a retry after a fault shows here
     model.hostSent(bytes);
+    if (firstFrameAt < 0 && model.hostFrameCount() > 0)
+        firstFrameAt = secondsSinceBoot();
 }
 
 // Acts out the fault of a transfer on endpoint `fd`; false when it has
@@ -266,7 +290,20 @@ bool FfsPanel::actOut(TransferFault fault, int fd, bool in, bool &stop)
         return true;
     case TransferFault::Gone:
         unplug();
-        stop = true;
+        if (replugAfterMs < 0) {
+            stop = true;
+        } else {
+            // Plugged in again: the host starts afresh, the panel keeps
+            // what it holds.
+            usleep(static_cast<useconds_t>(replugAfterMs) * 1000);
+            {
+                std::lock_guard<std::mutex> guard(lock);
+                model.hostGone();
+                rules.pluggedInAgain();
+            }
+            unplugged = false;
+            plugIn();
+        }
         return true;
     case TransferFault::Never:
         stop = !in;
@@ -297,6 +334,20 @@ void FfsPanel::unplug()
     writeFile("/sys/class/udc/" + udc + "/soft_connect", "disconnect");
 }
 
+// Plugged in again. soft_connect's "connect" cannot do it: the "disconnect"
+// stopped the controller, and dummy_hcd starts it again with the gadget's
+// callbacks off, so that the host's enumeration fails (EPROTO). Bound to
+// its controller afresh, the gadget enumerates as when first plugged in.
+void FfsPanel::plugIn()
+{
+    std::ifstream functionName("/sys/class/udc/" + udc + "/function");
+    std::string gadget;
+    std::getline(functionName, gadget);
+    const std::string bound = "/sys/kernel/config/usb_gadget/" + gadget + "/UDC";
+    writeFile(bound, "\n");
+    writeFile(bound, udc);
+}
+
 bool FfsPanel::writeResults(const std::string &dir)
 {
     std::lock_guard<std::mutex> guard(lock);
@@ -311,7 +362,10 @@ bool FfsPanel::writeResults(const std::string &dir)
                                 countOf(model.sectorsErased) + "\nflash " +
                                 countOf(model.flashPagesWritten) + "\nboot " +
                                 (model.bootCheckPasses() ? "passes" : "fails") + "\n";
-    return writeFile(dir + "/serial.bin", bytes(model.serialFlash())) &&
+    char first[32] = "";
+    if (firstFrameAt >= 0)
+        std::snprintf(first, sizeof first, "%.3f\n", firstFrameAt);
+    return writeFile(dir + "/first-frame", first) && writeFile(dir + "/serial.bin", bytes(model.serialFlash())) &&
            writeFile(dir + "/flash.bin", bytes(model.panelFlash())) &&
            writeFile(dir + "/ram.bin", bytes(model.ram())) &&
            writeFile(dir + "/violations.txt", violations) && writeFile(dir + "/summary.txt", summary);

@@ -31,8 +31,13 @@ public:
     void serveTransfers();
 
     // Writes what the panel holds into `dir`: serial.bin, flash.bin,
-    // ram.bin, violations.txt and summary.txt.
+    // ram.bin, violations.txt and summary.txt; and first-frame, when the
+    // host's first frame arrived (seconds since boot).
     bool writeResults(const std::string &dir);
+
+    // After an unplug (a Gone fault), plug the panel in again this many
+    // milliseconds later; -1: it stays unplugged.
+    int replugAfterMs = -1;
 
 private:
     void serveIn(const std::vector<uint8_t> &bytes, bool &stop);
@@ -40,6 +45,7 @@ private:
     bool actOut(TransferFault fault, int fd, bool in, bool &stop);
     bool halt(int fd, bool in);
     void unplug();
+    void plugIn();
 
     std::string ffsDir;
     std::string udc;
@@ -51,6 +57,7 @@ private:
     HostRules rules;
     FaultCounter faults;
     std::atomic<bool> unplugged{false};
+    double firstFrameAt = -1;
 };
 
 } // namespace emu

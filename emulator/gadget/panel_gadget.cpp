@@ -28,18 +28,23 @@ const char kHelp[] =
     "  --fail-in=N[:KIND]    the same for the Nth IN transfer\n"
     "  --ping=other          answer the ping with a first byte other than \"B\"\n"
     "  --worn-page=N         a write of flash page N keeps one byte wrong\n"
-    "  --worn-serial-page=N  the same for serial flash page N\n";
+    "  --worn-serial-page=N  the same for serial flash page N\n"
+    "  --replug-after=MS     after an unplug (a gone fault), plug in again\n"
+    "  --erase-ms=N, --program-ms=N\n"
+    "                        an erase, a page program take this long\n";
 
 struct Options {
     std::string ffs, udc, results;
     emu::ModelFaults model;
     emu::TransferFaults transfers;
     emu::PanelStart start = emu::PanelStart::Blank;
+    int replugAfterMs = -1;
 };
 
 bool parse(int argc, char **argv, Options &o)
 {
-    enum { kFfs = 256, kUdc, kResults, kUsed, kFailOut, kFailIn, kPing, kWorn, kWornSerial, kHelpOpt };
+    enum { kFfs = 256, kUdc, kResults, kUsed, kFailOut, kFailIn, kPing, kWorn, kWornSerial, kReplug, kErase,
+           kProgram, kHelpOpt };
     static const option longOptions[] = {
         {"ffs", required_argument, nullptr, kFfs},
         {"udc", required_argument, nullptr, kUdc},
@@ -50,6 +55,9 @@ bool parse(int argc, char **argv, Options &o)
         {"ping", required_argument, nullptr, kPing},
         {"worn-page", required_argument, nullptr, kWorn},
         {"worn-serial-page", required_argument, nullptr, kWornSerial},
+        {"replug-after", required_argument, nullptr, kReplug},
+        {"erase-ms", required_argument, nullptr, kErase},
+        {"program-ms", required_argument, nullptr, kProgram},
         {"help", no_argument, nullptr, kHelpOpt},
         {nullptr, 0, nullptr, 0},
     };
@@ -69,6 +77,9 @@ bool parse(int argc, char **argv, Options &o)
             break;
         case kWorn: o.model.wornFlashPage = std::atoi(optarg); break;
         case kWornSerial: o.model.wornSerialPage = std::atoi(optarg); break;
+        case kReplug: o.replugAfterMs = std::atoi(optarg); break;
+        case kErase: o.model.eraseMs = static_cast<unsigned>(std::atoi(optarg)); break;
+        case kProgram: o.model.programMs = static_cast<unsigned>(std::atoi(optarg)); break;
         case kHelpOpt: std::fputs(kHelp, stdout); std::exit(0);
         default: ok = false;
         }
@@ -96,6 +107,7 @@ int main(int argc, char **argv)
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
     emu::FfsPanel panel(o.ffs, o.udc, o.model, o.transfers, o.start);
+    panel.replugAfterMs = o.replugAfterMs;
     std::string error;
     if (!panel.start(error)) {
         std::fprintf(stderr, "panel_gadget: %s\n", error.c_str());
