@@ -107,15 +107,6 @@ private:
     uint32_t total = 0;
 };
 
-ReadbackCommand commandOf(const std::string &name)
-{
-    if (name == "verify-language")
-        return ReadbackCommand::VerifyLanguage;
-    if (name == "verify-firmware")
-        return ReadbackCommand::VerifyFirmware;
-    return name == "save-language" ? ReadbackCommand::SaveLanguage : ReadbackCommand::SaveFirmware;
-}
-
 } // namespace
 
 int runPanelReadback(int argc, char **argv)
@@ -127,7 +118,7 @@ int runPanelReadback(int argc, char **argv)
     ReadbackOutcome outcome;
     {
         PageCounter counter;
-        outcome = runReadback(commandOf(request.command), request.file, request.drivers, PanelChoice{},
+        outcome = runReadback(readbackCommandNamed(request.command), request.file, request.drivers, PanelChoice{},
                               counter.progress());
     }
     if (outcome.status == kUnusable) {

@@ -207,6 +207,15 @@ bool compareFirmware(PanelFlashDriver &client, Comparison &comparison, const Pro
     return true;
 }
 
+ReadbackCommand readbackCommandNamed(const std::string &name)
+{
+    if (name == "verify-language")
+        return ReadbackCommand::VerifyLanguage;
+    if (name == "verify-firmware")
+        return ReadbackCommand::VerifyFirmware;
+    return name == "save-language" ? ReadbackCommand::SaveLanguage : ReadbackCommand::SaveFirmware;
+}
+
 ReadbackOutcome runReadback(ReadbackCommand command, const std::string &file, const std::string &drivers,
                             const PanelChoice &choice, const Progress &progress)
 {

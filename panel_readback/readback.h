@@ -52,6 +52,9 @@ bool compareLanguage(SerialFlashDriver &client, const std::vector<uint8_t> &file
 bool compareFirmware(PanelFlashDriver &client, Comparison &comparison, const Progress &progress, Phase phase);
 
 enum class ReadbackCommand { VerifyLanguage, VerifyFirmware, SaveLanguage, SaveFirmware };
+// The command a command line names: "verify-language", "verify-firmware",
+// "save-language" or "save-firmware" (the caller has checked it is one).
+ReadbackCommand readbackCommandNamed(const std::string &name);
 
 struct ReadbackOutcome {
     int status = 3;          // 0 matches or saved, 1 differs, 3 could not be done

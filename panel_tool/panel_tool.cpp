@@ -363,15 +363,6 @@ int write(const Options &o)
                              : loadLanguage(panel, language, o.verify, report.progress()));
 }
 
-ReadbackCommand readbackCommand(const std::string &command)
-{
-    if (command == "verify-language")
-        return ReadbackCommand::VerifyLanguage;
-    if (command == "verify-firmware")
-        return ReadbackCommand::VerifyFirmware;
-    return command == "save-language" ? ReadbackCommand::SaveLanguage : ReadbackCommand::SaveFirmware;
-}
-
 // verify-* and save-*: panel_readback's work, on the chosen panel.
 int readBack(const Options &o)
 {
@@ -383,7 +374,7 @@ int readBack(const Options &o)
     const std::string &file = o.operands.front();
     const bool verify = o.command.compare(0, 7, "verify-") == 0;
     const auto began = std::chrono::steady_clock::now();
-    const ReadbackOutcome outcome = runReadback(readbackCommand(o.command), file, o.drivers,
+    const ReadbackOutcome outcome = runReadback(readbackCommandNamed(o.command), file, o.drivers,
                                                 PanelChoice{panel.bus, panel.device}, report.progress());
     ServiceResult r;
     r.command = o.command;

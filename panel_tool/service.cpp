@@ -53,6 +53,18 @@ void conclude(ServiceResult &r, bool done, bool verify, const Comparison &compar
     r.line = what + (verify ? " and verified it" : " (not verified)") + summary;
 }
 
+// What every result names before the service begins.
+ServiceResult resultOf(const char *command, const PanelPlace &panel, const std::string &file,
+                       const std::string &sha256)
+{
+    ServiceResult r;
+    r.command = command;
+    r.port = panel.port;
+    r.file = file;
+    r.sha256 = sha256;
+    return r;
+}
+
 } // namespace
 
 std::string ServiceResult::json() const
@@ -96,11 +108,7 @@ ServiceResult flashFirmware(const PanelPlace &panel, FirmwareInput &firmware, bo
                             const Progress &progress)
 {
     const PanelChoice choice{panel.bus, panel.device};
-    ServiceResult r;
-    r.command = "flash";
-    r.port = panel.port;
-    r.file = firmware.path;
-    r.sha256 = firmware.sha256;
+    ServiceResult r = resultOf("flash", panel, firmware.path, firmware.sha256);
     const auto began = Clock::now();
     const Progress counted = counting(progress, r);
     BootLink link;
@@ -123,11 +131,7 @@ ServiceResult loadLanguage(const PanelPlace &panel, const LanguageInput &languag
                            const Progress &progress)
 {
     const PanelChoice choice{panel.bus, panel.device};
-    ServiceResult r;
-    r.command = "load-language";
-    r.port = panel.port;
-    r.file = language.path;
-    r.sha256 = language.sha256;
+    ServiceResult r = resultOf("load-language", panel, language.path, language.sha256);
     const auto began = Clock::now();
     const Progress counted = counting(progress, r);
     BootLink link;
