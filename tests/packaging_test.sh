@@ -50,13 +50,23 @@ install_tree() {
 user_install() {
   local home="$work/home" as=()
   mkdir -p "$home"
+  local opened=() d
   if [ "$(id -u)" -eq 0 ]; then
     chmod 755 "$work" && chown nobody "$home"
     touch "$build/install_manifest.txt" && chmod 666 "$build/install_manifest.txt"
     as=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+    # A clone in a private folder (mktemp -d) is opened to others for
+    # search, not listing, while nobody installs from it.
+    for d in "$build" "$source"; do
+      while [ "$d" != / ]; do
+        if [ -z "$(find "$d" -maxdepth 0 -perm -o+x)" ]; then chmod o+x "$d" && opened+=("$d"); fi
+        d=$(dirname "$d")
+      done
+    done
   fi
   out=$("${as[@]}" cmake --install "$build" --prefix "$home/.local" 2>&1) ||
     fail "a user's cmake --install --prefix ~/.local failed: $out"
+  [ ${#opened[@]} -eq 0 ] || chmod o-x "${opened[@]}"
   [ "$(id -u)" -eq 0 ] && chmod 644 "$build/install_manifest.txt"
   local rule="$home/.local/share/panel-service-tools/60-panel-service-tools.rules"
   expect_file "$rule"
