@@ -40,8 +40,6 @@ using Clock = std::chrono::steady_clock;
 // The live lines are redrawn at most this often.
 constexpr auto kRedraw = std::chrono::milliseconds(100);
 
-std::string basename(const std::string &path) { return path.substr(path.rfind('/') + 1); }
-
 std::string oneDecimal(double seconds)
 {
     char text[32];
@@ -386,7 +384,7 @@ std::string Bench::record(const Service &s, const Outcome &o, double seconds) co
 std::string Bench::doneLine(const Outcome &o, double seconds) const
 {
     auto did = [this](const std::string &step, bool past) {
-        const std::string file = basename(files.fileOf(step));
+        const std::string file = fileName(files.fileOf(step));
         if (step == "language")
             return (past ? "loaded " : "loading ") + file;
         return (past ? "flashed " : "flashing ") + file;

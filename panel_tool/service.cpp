@@ -29,8 +29,6 @@ Progress counting(const Progress &outer, ServiceResult &result)
     return p;
 }
 
-std::string basename(const std::string &path) { return path.substr(path.rfind('/') + 1); }
-
 // The result of a run that ended: failed, or written and maybe verified.
 void conclude(ServiceResult &r, bool done, bool verify, const Comparison &comparison, const char *memory,
               const std::string &what)
@@ -66,6 +64,8 @@ ServiceResult resultOf(const char *command, const PanelPlace &panel, const std::
 }
 
 } // namespace
+
+std::string fileName(const std::string &path) { return path.substr(path.rfind('/') + 1); }
 
 std::string ServiceResult::json() const
 {
@@ -123,7 +123,7 @@ ServiceResult flashFirmware(const PanelPlace &panel, FirmwareInput &firmware, bo
     }
     client.setLink(nullptr);
     r.seconds = std::chrono::duration<double>(Clock::now() - began).count();
-    conclude(r, done, verify, comparison, "flash", "flashed " + basename(r.file) + " to the panel at " + panel.name());
+    conclude(r, done, verify, comparison, "flash", "flashed " + fileName(r.file) + " to the panel at " + panel.name());
     return r;
 }
 
@@ -151,6 +151,6 @@ ServiceResult loadLanguage(const PanelPlace &panel, const LanguageInput &languag
     }
     r.seconds = std::chrono::duration<double>(Clock::now() - began).count();
     conclude(r, done, verify, comparison, "serial flash",
-             "loaded " + basename(r.file) + " into the panel at " + panel.name());
+             "loaded " + fileName(r.file) + " into the panel at " + panel.name());
     return r;
 }

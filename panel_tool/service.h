@@ -56,6 +56,9 @@ struct LanguageInput {
 bool readLanguageInput(const std::string &path, const std::string &drivers, LanguageInput &input,
                        Failure &failure);
 
+// A file's name as a person's line gives it: without its folder.
+std::string fileName(const std::string &path);
+
 // The services, on `panel`.
 ServiceResult flashFirmware(const PanelPlace &panel, FirmwareInput &firmware, bool verify,
                             const Progress &progress);
