@@ -133,6 +133,8 @@ std::string describeKind(const Failure &f)
                std::to_string(f.wanted);
     case FailureKind::NotRegularFile:
         return quoted(f.path) + " is not a regular file";
+    case FailureKind::ChosenPanelUnusable:
+        return "the panel at " + f.path;
     case FailureKind::NoFirmware:
         return "no firmware image is loaded";
     case FailureKind::Usage:

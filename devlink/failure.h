@@ -63,6 +63,10 @@ enum class FailureKind : uint8_t {
     LanguageTooShort,
     // `path` is a directory or a device, not a file.
     NotRegularFile,
+    // The panel chosen from the list cannot be used: `path` names it and
+    // what stands in the way, as the list says ("port 1-1: this user may
+    // not write /dev/bus/usb/001/002 (...): ...").
+    ChosenPanelUnusable,
     // ---- The program ----
     // A flashing sequence was asked for without a loaded firmware image.
     NoFirmware,

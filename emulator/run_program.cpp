@@ -39,7 +39,13 @@ std::vector<std::string> childEnvironment(const std::vector<std::string> &added)
         else if (!replaced(*e))
             env.emplace_back(*e);
     }
-    env.insert(env.end(), added.begin(), added.end());
+    // An added preload goes after umockdev's, which must come first.
+    for (const auto &a : added) {
+        if (a.compare(0, 11, "LD_PRELOAD=") == 0)
+            preload += ":" + a.substr(11);
+        else
+            env.push_back(a);
+    }
     env.push_back(preload);
     return env;
 }

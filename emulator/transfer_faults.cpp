@@ -18,6 +18,8 @@ bool parseTransferFault(const char *text, bool in, int &at, TransferFault &kind)
     else if (rest == ":never") kind = TransferFault::Never;
     else if (rest == ":partial" && in) kind = TransferFault::Partial;
     else if (rest == ":overflow" && in) kind = TransferFault::Overflow;
+    else if (rest == ":bus-error") kind = TransferFault::BusError;
+    else if (rest == ":gone-bus-error") kind = TransferFault::GoneWithBusError;
     else return false;
     return true;
 }

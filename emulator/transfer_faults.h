@@ -21,6 +21,18 @@ enum class TransferFault {
     // overflow, and the payload is lost), or a payload one byte longer
     // than its header announced.
     Overflow,
+    // The transfer breaks off with an error on the bus (URB status
+    // EPROTO, as a host controller reports a bad cable's garbled packets)
+    // and the panel stays attached: libusb-compat returns EIO,
+    // libusb-0.1.12 0 bytes moved. The kernel's own USB stack shows it
+    // only while a device is leaving (below); a real controller also with
+    // the panel in place.
+    BusError,
+    // The panel is unplugged while the transfer is on the bus, and the
+    // controller ends it with EPROTO before the kernel notices the
+    // disconnect, as the kernel sometimes does (usually it ends it with
+    // ESHUTDOWN: Gone). Every later call fails as after Gone.
+    GoneWithBusError,
 };
 
 // The size of one full-speed bulk packet: a reply cut after its first
@@ -59,8 +71,9 @@ private:
     bool injected = false;
 };
 
-// Parses "N[:gone|stall|never|partial|overflow]" as panel_emu and the
-// gadget take it; partial and overflow only for IN transfers.
+// Parses "N[:gone|stall|never|partial|overflow|bus-error|gone-bus-error]"
+// as panel_emu and the gadget take it; partial and overflow only for IN
+// transfers.
 bool parseTransferFault(const char *text, bool in, int &at, TransferFault &kind);
 
 } // namespace emu

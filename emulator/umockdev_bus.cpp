@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "emulator/usb_panel_impl.h"
 
@@ -171,9 +172,16 @@ void UsbPanel::Impl::describeDevice(Device &dev, bool panel)
 // udev tells its listeners, as it does when a cable is pulled. (Adding a
 // device tells them by itself.) Both need umockdev's preload in the
 // process that holds the testbed, as it resolves the device through
-// libudev.
+// libudev. On the kernel the device's sysfs entry has gone by the time a
+// listener hears of the removal: only the event's own properties are left,
+// no attribute says what the device was. Its attributes go first here too
+// (the event is built from the entry's uevent file, which stays until the
+// entry goes).
 void UsbPanel::Impl::removeDevice(Device &dev)
 {
+    for (const char *name : {"idVendor", "idProduct", "busnum", "devnum", "devpath", "speed", "descriptors",
+                             "bConfigurationValue", "bNumConfigurations"})
+        unlink((root + dev.sysfsPath + "/" + name).c_str());
     umockdev_testbed_uevent(testbed, dev.sysfsPath.c_str(), "remove");
     umockdev_testbed_remove_device(testbed, dev.sysfsPath.c_str());
 }

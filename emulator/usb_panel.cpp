@@ -9,6 +9,7 @@
 #include <cstring>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 #include "emulator/usb_panel_impl.h"
 
@@ -376,6 +377,15 @@ void UsbPanel::Impl::decide(Urb &u, WireEntry &e)
         u.status = -ESHUTDOWN;
         e.outcome = "gone";
         break;
+    case TransferFault::GoneWithBusError:
+        dev.gone = true;
+        u.status = -EPROTO;
+        e.outcome = "gone";
+        break;
+    case TransferFault::BusError:
+        u.status = -EPROTO;
+        e.outcome = "bus error";
+        break;
     case TransferFault::Stall:
         u.status = -EPIPE;
         e.outcome = "stall";
@@ -507,7 +517,7 @@ void UsbPanel::Impl::reap(UMockdevIoctlClient *client, UMockdevIoctlData *arg, b
     }
     Urb u = std::move(*it);
     urbs.erase(it);
-    if (u.status == -ESHUTDOWN)
+    if (u.status == -ESHUTDOWN || (u.status == -EPROTO && u.device->gone))
         clients[client].toldGone = true;
     GError *err = nullptr;
     UMockdevIoctlData *context = umockdev_ioctl_data_resolve(arg, 0, sizeof(void *), &err);
@@ -606,7 +616,10 @@ std::size_t UsbPanel::addPanel(const PanelSpec &spec)
     std::lock_guard<std::mutex> guard(impl->lock);
     impl->panels.push_back(std::make_unique<PanelState>(spec.driver, spec.model, spec.transfers, spec.start));
     impl->panels.back()->access.noAccess = spec.noAccess;
-    impl->addDevice(impl->panels.back().get(), impl->nextPort++, true);
+    Device *dev = impl->addDevice(impl->panels.back().get(), impl->nextPort++, true);
+    if (dev != nullptr && spec.unnamedInSysfs)
+        for (const char *name : {"idVendor", "idProduct"})
+            unlink((impl->root + dev->sysfsPath + "/" + name).c_str());
     return impl->panels.size() - 1;
 }
 

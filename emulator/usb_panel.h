@@ -52,6 +52,10 @@ struct PanelSpec {
     TransferFaults transfers;
     PanelStart start = PanelStart::Blank;
     bool noAccess = false;  // this user may not open its node (mode 0000)
+    // Its sysfs entry does not say its vendor and product (yet), so the
+    // kernel's list in sysfs misses it; both USB libraries still list it,
+    // from its node and its descriptors.
+    bool unnamedInSysfs = false;
 };
 
 // One line of the wire log.

@@ -268,8 +268,9 @@ int list(const Options &o)
 }
 
 // The panel a command works on: the one asked for, or the only one. -1 to
-// go on, else the exit status.
-int choosePanel(const Options &o, PanelPlace &chosen)
+// go on, else the exit status; for 3, `failure` says why and the caller
+// reports it.
+int choosePanel(const Options &o, PanelPlace &chosen, Failure &failure)
 {
     const std::vector<PanelPlace> panels = listPanels();
     std::vector<PanelPlace> matching;
@@ -278,9 +279,7 @@ int choosePanel(const Options &o, PanelPlace &chosen)
             matching.push_back(p);
     const bool asked = !o.port.empty() || o.deviceGiven;
     if (matching.empty() && !asked) {
-        Failure none;
-        none.kind = FailureKind::NoPanel;
-        printCause(kProgram, none);
+        failure.kind = FailureKind::NoPanel;
         return kUnusable;
     }
     if (matching.size() != 1) {
@@ -296,7 +295,7 @@ int choosePanel(const Options &o, PanelPlace &chosen)
     }
     chosen = matching.front();
     if (!chosen.mayOpen) {
-        std::fprintf(stderr, "%s: the panel at %s: %s\n", kProgram, chosen.name().c_str(), chosen.why.c_str());
+        failure = fileFailure(FailureKind::ChosenPanelUnusable, chosen.name() + ": " + chosen.why);
         return kUnusable;
     }
     return -1;
@@ -356,7 +355,9 @@ int write(const Options &o)
                  : readLanguageInput(file, o.drivers, language, failure)))
         return report.done(failedBeforeThePanel(o, failure));
     PanelPlace panel;
-    const int early = choosePanel(o, panel);
+    const int early = choosePanel(o, panel, failure);
+    if (early == kUnusable)
+        return report.done(failedBeforeThePanel(o, failure));
     if (early >= 0)
         return early;
     return report.done(flash ? flashFirmware(panel, firmware, o.verify, report.progress())
@@ -368,7 +369,10 @@ int readBack(const Options &o)
 {
     Report report(o);
     PanelPlace panel;
-    const int early = choosePanel(o, panel);
+    Failure failure;
+    const int early = choosePanel(o, panel, failure);
+    if (early == kUnusable)
+        return report.done(failedBeforeThePanel(o, failure));
     if (early >= 0)
         return early;
     const std::string &file = o.operands.front();

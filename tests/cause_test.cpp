@@ -106,6 +106,19 @@ const std::vector<CauseCase> kCases{
     {"PanelFlasherStalledErase", kPanelFlasher, outFault(11, emu::TransferFault::Stall), nullptr,
      "ERROR: al borrar el flash\n",
      "erasing flash sector 8: sending to the panel failed: " + brokenTransfer(emu::TransferFault::Stall, 2)},
+    // A garbled transfer with the panel still attached is the cable, not
+    // an unplug; libusb-0.1.12 tells it from neither.
+    {"PanelFlasherBusErrorWithThePanelAttached", kPanelFlasher, outFault(11, emu::TransferFault::BusError), nullptr,
+     "ERROR: al borrar el flash\n",
+     "erasing flash sector 8: sending to the panel failed: " + brokenTransfer(false, emu::TransferFault::Gone, 2), {},
+     "erasing flash sector 8: sending to the panel failed: the transfer broke off with an error on the bus: check "
+     "the cable"},
+    // Unplugged with the transfer on the bus, which the controller ends
+    // with a bus error before the kernel notices the panel has gone.
+    {"LangLoaderUnpluggedDuringABusError", kLangLoader, outFault(20, emu::TransferFault::GoneWithBusError), nullptr,
+     kLangSpinner + "ERROR: fallo al escribir en la EEPROM",
+     "writing serial flash page 36: sending to the panel failed: " +
+         brokenTransfer(emu::TransferFault::Gone, 260)},
     // OUT 8 is the payload of the frame of RAM driver page 2.
     {"PanelFlasherUnpluggedDuringRamPage2", kPanelFlasher, outFault(8, emu::TransferFault::Gone), nullptr,
      "ERROR: al cargar el flasher\n",

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "emulator/capture/usb_capture.h"
 #include "tests/programs.h"
 #include "tests/watch_judge.h"
 
@@ -73,7 +74,7 @@ emu::UsbFaults failing(bool in, int at, emu::TransferFault kind)
 // The same faults as panel_gadget's options.
 std::string gadgetOptions(const KernelScenario &sc)
 {
-    static const char *const kinds[] = {"", "gone", "stall", "never", "partial", "overflow"};
+    static const char *const kinds[] = {"", "gone", "stall", "never", "partial", "overflow", "bus-error", "gone-bus-error"};
     std::string options;
     if (sc.usb.inFault != emu::TransferFault::None)
         options += " --fail-in=" + std::to_string(sc.usb.inFaultAt) + ":" + kinds[int(sc.usb.inFault)];
@@ -129,6 +130,35 @@ std::string watchScenarioFile(const std::string &library)
     return "program=panel_tool\nargs='watch --firmware small.s19 --language lang.bin'\nuser=plugtech\n"
            "gadget='--fail-out=" + std::to_string(pulledAt) + ":gone --replug-after=1000'\n"
            "panels=4\nservices=5\nstagger=400\nlibusb=" + library + "\n";
+}
+
+// panel_tool watch taking one panel at a time, at a real panel's pace;
+// of the three plugged in together, the third is pulled out while it
+// waits its turn, once the watch has told of it. The kernel's udev tells
+// of the removal with no attribute left to say what the device was.
+const std::string kWatchPullScenario = "WatchPullsAWaitingPanel";
+
+std::string watchPullScenarioFile(const std::string &library)
+{
+    return "program=panel_tool\nargs='watch --jobs 1 --firmware small.s19'\nuser=plugtech\n"
+           "gadget_all='--erase-ms=20 --program-ms=2'\npanels=3\nservices=2\nstagger=0\npull=2\nlibusb=" +
+           library + "\n";
+}
+
+// How the kernel ended the transfer an unplug broke off, from the run's
+// usbmon capture: ESHUTDOWN as a rule, EPROTO when the controller got to
+// it before the disconnect was noticed. 0 when the capture shows neither.
+int32_t unplugStatus(const std::string &capture)
+{
+    std::vector<emu::CapturedTransfer> transfers;
+    std::vector<std::string> notes;
+    std::string error;
+    if (!emu::readCapture(capture, transfers, error) || !emu::selectPanel(transfers, "", notes, error))
+        return 0;
+    for (auto t = transfers.rbegin(); t != transfers.rend(); ++t)
+        if (t->completed && (t->status == -ESHUTDOWN || t->status == -EPROTO))
+            return t->status;
+    return 0;
 }
 
 const std::vector<KernelScenario> kScenarios{
@@ -297,6 +327,7 @@ std::map<std::string, std::string> scenarioFolders()
         for (const auto &sc : kScenarios)
             names.push_back(sc.name);
         names.push_back(kWatchScenario);
+        names.push_back(kWatchPullScenario);
         for (const std::string &name : names) {
             char prefix[16];
             std::snprintf(prefix, sizeof prefix, "%02zu-", folders.size() + 1);
@@ -322,8 +353,9 @@ TEST(KernelMachine, RunsEveryScenario)
         const std::string name = key.substr(0, key.find('/')), library = key.substr(key.find('/') + 1);
         const std::string dir = kMachineDir + "/scenarios/" + folder;
         std::system(("mkdir -p " + dir).c_str());
-        if (name == kWatchScenario) {
-            srec::writeText(dir + "/scenario", watchScenarioFile(library));
+        if (name == kWatchScenario || name == kWatchPullScenario) {
+            srec::writeText(dir + "/scenario", name == kWatchScenario ? watchScenarioFile(library)
+                                                                      : watchPullScenarioFile(library));
             continue;
         }
         const KernelScenario &sc =
@@ -407,8 +439,19 @@ TEST_P(KernelStack, ScenarioAsTheKernelAndTheEmulatorSeeIt)
     if (wrote && file.find(".s19") != std::string::npos)
         expectFirmwareFlashed(fileText(file), fresh.panelFlashBefore(), bytesOf(result(used + "/flash.bin")));
 
-    // The umockdev panel must tell the same story.
-    emu::UsbPanel twinPanel(emu::RamDriver::Auto, sc.model, sc.usb, emu::PanelStart::Used);
+    // The umockdev panel must tell the same story. An unplug ends the
+    // transfer under way as the kernel ended it in this run.
+    emu::UsbFaults twinFaults = sc.usb;
+    if (sc.usb.outFault == TransferFault::Gone || sc.usb.inFault == TransferFault::Gone) {
+        const int32_t ended = unplugStatus(result("capture.pcap"));
+        EXPECT_TRUE(ended == -ESHUTDOWN || ended == -EPROTO) << "the unplugged transfer ended with " << ended;
+        std::printf("kernel scenario %s (%s): the unplugged transfer ended with %d\n", sc.name.c_str(),
+                    library.c_str(), ended);
+        for (TransferFault *kind : {&twinFaults.outFault, &twinFaults.inFault})
+            if (*kind == TransferFault::Gone && ended == -EPROTO)
+                *kind = TransferFault::GoneWithBusError;
+    }
+    emu::UsbPanel twinPanel(emu::RamDriver::Auto, sc.model, twinFaults, emu::PanelStart::Used);
     std::vector<std::string> twinPorts;
     for (std::size_t i = 0; i < ports.size(); ++i)
         twinPorts.push_back(twinPanel.panelPort(i));
@@ -524,6 +567,40 @@ TEST_P(KernelWatch, ServicesFourPanelsOnePulledMidFlashAndPluggedInAgain)
         std::printf("kernel watch (%s): port %s plugged in at %.2f s, first frame %.2f s later\n", library.c_str(),
                     ports[i].c_str(), pluggedIn, firstFrame - pluggedIn);
     }
+}
+
+TEST_P(KernelWatch, APanelPulledOutWhileItWaitsIsNeverServiced)
+{
+    if (!machineAtHand()) {
+        GTEST_SKIP() << "no test machine: run scripts/kernel-setup " << kBuildDir;
+    }
+    const std::string &library = GetParam();
+    if (library == "compat" && !compatBuilt()) {
+        GTEST_SKIP() << "no libusb-compat in " << kBuildDir;
+    }
+    ASSERT_NE(slurp(kMachineDir + "/console.log").find("kernel-init: all done"), std::string::npos)
+        << "the machine (ctest KernelStack.Machine) did not run every scenario";
+    const std::string folder = scenarioFolders().at(kWatchPullScenario + "/" + library);
+    auto result = [&](const std::string &file) { return kMachineDir + "/results/" + folder + "/" + file; };
+    std::vector<std::string> ports;
+    for (int i = 0; i < 3; ++i) {
+        const std::string port = slurp(result("panel" + std::to_string(i) + "/port"));
+        ports.push_back(port.substr(0, port.find('\n')));
+    }
+    const WatchExpected expected{{{ports[0], {"ok"}}, {ports[1], {"ok"}}}, "small.s19", "", 8};
+    const std::string out = slurp(result("out"));
+    EXPECT_EQ(slurp(result("err")), "");
+    const std::vector<std::string> ended =
+        judgeWatchOutput(out, std::atoi(slurp(result("status")).c_str()), expected);
+    writeInputs(scratch.dir);
+    judgeWatchLog(slurp(result("service.log")), ended, expected, "/work", scratch.dir);
+    EXPECT_NE(out.find("port " + ports[2] + ": unplugged before its service began"), std::string::npos) << out;
+    EXPECT_EQ(out.find("port " + ports[2] + ": not serviced"), std::string::npos) << out;
+    const emu::PanelModel fresh(emu::RamDriver::Auto, {}, emu::PanelStart::Used);
+    for (int i = 0; i < 2; ++i)
+        expectFirmwareFlashed(fileText("small.s19"), fresh.panelFlashBefore(),
+                              bytesOf(result("panel" + std::to_string(i) + "/flash.bin")));
+    EXPECT_EQ(slurp(result("panel2/summary.txt")), "ram 0\nserial 0\nsectors 0\nflash 0\nboot passes\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(Bench, KernelWatch, ::testing::ValuesIn(kLibraries),

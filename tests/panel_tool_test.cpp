@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <tuple>
 
 #include "tests/programs.h"
 
@@ -133,6 +134,10 @@ TEST_F(PanelTool, WornPageIsNamedWherePanelFlasherReportsSuccess)
         << r.run.out;
     EXPECT_EQ(held, worn(static_cast<uint8_t>(file)));
     EXPECT_EQ(page(r.model.panelFlash(), 66)[offset], held);
+    // For a script, the same: the fixture holds the JSON's cause to the
+    // byte the panel holds.
+    auto again = bench(1, worn66);
+    EXPECT_EQ(runOn(*again, kTool, {"--json", "flash", "fw.s19"}).run.exitStatus, 1);
 
     emu::ModelFaults worn40;
     worn40.wornSerialPage = 40;
@@ -177,6 +182,48 @@ TEST_F(PanelTool, ChoosesThePanelByItsPortAndNeverGuesses)
     const auto nowhere = runOn(*panels, kTool, {"flash", "--port", "99-9", "fw.s19"});
     EXPECT_EQ(nowhere.run.exitStatus, 2);
     EXPECT_EQ(nowhere.run.err.rfind("panel_tool: no panel at port 99-9; the panels:\n", 0), 0u) << nowhere.run.err;
+
+    // A port or device mistyped, or named before its panel is plugged in,
+    // is refused as well when another panel is alone on the host.
+    auto single = bench(1);
+    for (const auto &[option, value, what] :
+         {std::tuple<std::string, std::string, std::string>{"--port", "99-9", "port 99-9"},
+          {"--device", "99:99", "device 99:99"}}) {
+        const auto mistyped = runOn(*single, kTool, {"load-language", option, value, "lang.bin"});
+        EXPECT_EQ(mistyped.run.exitStatus, 2) << what;
+        EXPECT_EQ(mistyped.run.err.rfind("panel_tool: no panel at " + what + "; the panels:\n" +
+                                             "PORT        BUS:DEV   SPEED       ACCESS\n" + single->panelPort() + " ",
+                                         0),
+                  0u)
+            << mistyped.run.err;
+        EXPECT_EQ(single->model().hostFrameCount(), 0u) << what;
+    }
+}
+
+// A panel the kernel's list misses (its sysfs entry does not name it yet)
+// is still a panel the USB library reaches: it is listed, without a port,
+// and never mistaken for another panel on its bus.
+TEST_F(PanelTool, APanelMissingFromSysfsIsListedApart)
+{
+    auto panels = bench(1);
+    emu::PanelSpec unnamed;
+    unnamed.start = emu::PanelStart::Used;
+    unnamed.unnamedInSysfs = true;
+    panels->addPanel(unnamed);
+    const auto listed = runOn(*panels, kTool, {"list", "--json"});
+    EXPECT_EQ(listed.run.exitStatus, 0);
+    const auto doc = nlohmann::json::parse(listed.run.out, nullptr, false);
+    ASSERT_TRUE(doc.is_array()) << listed.run.out;
+    // libusb-compat lists devices from sysfs too: a device its vendor and
+    // product attributes do not name is still listed from its descriptors.
+    ASSERT_EQ(doc.size(), 2u) << listed.run.out;
+    EXPECT_EQ(doc[0]["port"], "");
+    EXPECT_EQ(doc[0]["device"], std::stoi(panels->panelDevice(1).substr(4)));
+    EXPECT_EQ(doc[1]["port"], panels->panelPort(0));
+    EXPECT_EQ(doc[1]["device"], std::stoi(panels->panelDevice(0).substr(4)));
+    const auto refused = runOn(*panels, kTool, {"flash", "fw.s19"});
+    EXPECT_EQ(refused.run.exitStatus, 2);
+    EXPECT_EQ(refused.run.err.rfind("panel_tool: 2 panels are plugged in", 0), 0u) << refused.run.err;
 }
 
 TEST_F(PanelTool, ListShowsEveryPanelItsAccessAndItsBootloader)

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <nlohmann/json.hpp>
+#include <regex>
 #include <sstream>
 
 #include "devlink/panel_geometry.h"
@@ -135,6 +137,96 @@ protected:
         if (run.exitStatus == 2) {
             EXPECT_EQ(changed, 0) << "a usage error touched a panel";
         }
+        if (std::find(args.begin(), args.end(), "--json") != args.end() && run.exitStatus != 2)
+            expectToolsJson(command, args, run, before, panels);
+    }
+
+    // --json: one document on standard output, read with a JSON parser,
+    // every field of which tells the truth about the run: the panel used,
+    // the file and its hash, the pages the panel was sent, the result that
+    // goes with the exit status, and the cause of anything but success.
+    void expectToolsJson(const std::string &command, const std::vector<std::string> &args,
+                         const emu::ProgramRun &run, const std::vector<emu::PanelModel> &before,
+                         const emu::UsbPanel &panels) const
+    {
+        const nlohmann::json doc = nlohmann::json::parse(run.out, nullptr, false);
+        ASSERT_FALSE(doc.is_discarded()) << "not JSON: " << run.out;
+        if (command == "list") {
+            ASSERT_TRUE(doc.is_array()) << run.out;
+            EXPECT_EQ(doc.size(), panels.panelCount());
+            for (const auto &p : doc)
+                for (const char *key : {"port", "bus", "device", "speed", "access", "why"})
+                    EXPECT_TRUE(p.contains(key)) << key << " in " << p.dump();
+            return;
+        }
+        ASSERT_TRUE(doc.is_object()) << run.out;
+        const int status = run.exitStatus;
+        EXPECT_EQ(doc.value("command", ""), command);
+        EXPECT_EQ(doc.value("file", ""), args.back());
+        if (status <= 1) {
+            EXPECT_EQ(doc.value("sha256", ""), sha256sum(args.back().front() == '/' ? args.back()
+                                                                                    : scratch.path(args.back())));
+        }
+        // The panel this run reached, if any: the one whose frames grew.
+        std::size_t used = before.size();
+        for (std::size_t i = 0; i < before.size(); ++i)
+            if (panels.model(i).hostFrameCount() != before[i].hostFrameCount())
+                used = i;
+        const bool writes = command == "flash" || command == "load-language";
+        std::size_t sent = 0;
+        if (used < before.size()) {
+            EXPECT_EQ(doc.value("port", ""), panels.panelPort(used));
+            const emu::PanelModel now = panels.model(used);
+            sent = command == "flash" ? now.flashPagesWritten.size() - before[used].flashPagesWritten.size()
+                                      : now.serialPagesWritten.size() - before[used].serialPagesWritten.size();
+        }
+        const int64_t written = doc.value("pages_written", int64_t{-1});
+        if (!writes || status <= 1) {
+            EXPECT_EQ(written, writes ? static_cast<int64_t>(sent) : 0) << "pages written";
+        } else {
+            EXPECT_LE(written, static_cast<int64_t>(sent)) << "pages written";
+        }
+        const int64_t verified = doc.value("pages_verified", int64_t{-1});
+        if (std::find(args.begin(), args.end(), "--no-verify") != args.end() || command.rfind("save-", 0) == 0) {
+            EXPECT_EQ(verified, 0);
+        } else if (writes && status == 0) {
+            EXPECT_EQ(verified, written) << "every page written is read back";
+        }
+        EXPECT_TRUE(doc.contains("seconds") && doc["seconds"].is_number() && doc["seconds"] >= 0);
+        const std::string result = doc.value("result", "");
+        const std::string cause = doc.value("cause", "?");
+        if (status == 0) {
+            const bool verify = std::find(args.begin(), args.end(), "--no-verify") == args.end();
+            const std::string done = command.rfind("verify-", 0) == 0 ? "match"
+                                     : command.rfind("save-", 0) == 0 ? "saved"
+                                     : verify                         ? "verified"
+                                                                      : "written";
+            EXPECT_EQ(result, done);
+            EXPECT_EQ(cause, "");
+        } else if (status == 1) {
+            EXPECT_EQ(result, "mismatch");
+            expectMismatchTrue(cause, args.back(), panels.model(used < before.size() ? used : 0));
+        } else {
+            EXPECT_EQ(result, "failed");
+            EXPECT_EQ("panel_tool: " + cause + "\n", run.err);
+        }
+    }
+
+    // "mismatch: flash page 66 differs first, at offset 0x05: the file has
+    // 0x3B, the panel 0x2B; ...": the panel holds the byte named there.
+    void expectMismatchTrue(const std::string &cause, const std::string &file, const emu::PanelModel &panel) const
+    {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(cause, m,
+                                     std::regex("mismatch: (flash|serial flash) page (\\d+) differs first, at offset "
+                                                "0x([0-9A-F]{2}): the file has 0x([0-9A-F]{2}), the panel "
+                                                "0x([0-9A-F]{2}); \\d+ of \\d+ pages differ")))
+            << "cause: " << cause;
+        const Bytes &memory = m[1] == "flash" ? panel.panelFlash() : panel.serialFlash();
+        const std::size_t at = std::stoul(m[2]) * 256 + std::stoul(m[3], nullptr, 16);
+        ASSERT_LT(at, memory.size());
+        EXPECT_EQ(memory[at], std::stoul(m[5], nullptr, 16)) << cause << " (" << file << ")";
+        EXPECT_NE(m[4], m[5]) << cause;
     }
 
     std::string fileText(const std::string &arg) const

@@ -115,6 +115,20 @@ TEST_F(Readback, PanelWithAnOldFirmwareAndLanguage)
     EXPECT_EQ(language.run.exitStatus, 1);
     EXPECT_NE(language.run.out.find("mismatch: serial flash page 32 differs first"), std::string::npos);
     EXPECT_NE(language.run.out.find("; 257 of 257 pages differ\n"), std::string::npos) << language.run.out;
+
+    // What it holds, saved, is all of it, to the last page of each memory:
+    // a backup to be flashed back.
+    const auto savedFirmware = run(kReadback, {"save-firmware", "old.s19"});
+    ASSERT_EQ(savedFirmware.run.exitStatus, 0) << savedFirmware.run.err;
+    const Bytes held(savedFirmware.model.panelFlash().begin() + panel::kFirmwareRange.first,
+                     savedFirmware.model.panelFlash().end());
+    expectSameMemory(firmwareImage(fileText("old.s19")), held, "saved firmware");
+    const auto savedLanguage = run(kReadback, {"save-language", "old.bin"});
+    ASSERT_EQ(savedLanguage.run.exitStatus, 0) << savedLanguage.run.err;
+    const Bytes &serial = savedLanguage.model.serialFlash();
+    const Bytes expected = cat(Bytes(serial.begin() + 32 * 256, serial.begin() + 288 * 256), page(serial, 1));
+    const std::string text = fileText("old.bin");
+    expectSameMemory(Bytes(text.begin(), text.end()), expected, "saved language");
 }
 
 TEST_F(Readback, DriversFromAnotherFolder)

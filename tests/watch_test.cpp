@@ -24,12 +24,14 @@ using Clock = std::chrono::steady_clock;
 // A watch running in the background, as a technician leaves it.
 class BenchRun {
 public:
-    BenchRun(const std::vector<std::string> &args, const std::string &dir, bool terminal = false)
+    BenchRun(const std::vector<std::string> &args, const std::string &dir, bool terminal = false,
+             const std::vector<std::string> &environment = {})
     {
         argv.push_back(kTool);
         argv.insert(argv.end(), args.begin(), args.end());
         options.capture = true;
         options.terminal = terminal;
+        options.environment = environment;
         options.started = [this](int started) {
             std::lock_guard<std::mutex> guard(lock);
             pid = started;
@@ -187,14 +189,32 @@ protected:
     }
 };
 
+// Each of the log's lines ends where the file was synced: a record is on
+// the disk before the bench goes on, so a power cut loses only the
+// services still under way. `syncs` holds the log's size at each sync.
+void expectEveryLineSynced(const std::string &log, const std::string &syncs)
+{
+    std::vector<long long> lineEnds, synced;
+    for (std::size_t end = log.find('\n'); end != std::string::npos; end = log.find('\n', end + 1))
+        lineEnds.push_back(static_cast<long long>(end + 1));
+    std::istringstream sizes(syncs);
+    for (long long size; sizes >> size;)
+        synced.push_back(size);
+    EXPECT_EQ(synced, lineEnds) << "the log's size at each of its syncs";
+}
+
 TEST_F(Watch, ServicesEachPanelOncePerPlugIn)
 {
     // One panel there before the watch; three plugged in while it runs,
     // one of them with a worn serial flash page; the first left plugged
-    // in, then pulled and plugged in again.
+    // in, then pulled and plugged in again. Every sync of the log is
+    // counted from outside the program.
     auto bus = panels();
     const std::vector<emu::PanelModel> before = holdings(*bus);
-    BenchRun watch({"watch", "--firmware", "fw.s19", "--language", "lang.bin", "--log", "bench.log"}, scratch.dir);
+    BenchRun watch({"watch", "--firmware", "fw.s19", "--language", "lang.bin", "--log", "bench.log"}, scratch.dir,
+                   false,
+                   {std::string("LD_PRELOAD=") + SYNC_PROBE_PATH, "SYNC_PROBE_FILE=" + scratch.path("bench.log"),
+                    "SYNC_PROBE_OUT=" + scratch.path("syncs")});
     const std::string first = bus->panelPort(0);
     ASSERT_TRUE(watch.sees("port " + first + ": done"));
     plugIn(*bus);
@@ -220,6 +240,7 @@ TEST_F(Watch, ServicesEachPanelOncePerPlugIn)
     EXPECT_NE(run.out.find("port " + bus->panelPort(3) + ": FAILED after "), std::string::npos);
     EXPECT_NE(run.out.find(", loading lang.bin: mismatch: serial flash page 40 differs first"), std::string::npos)
         << run.out;
+    expectEveryLineSynced(slurp(scratch.path("bench.log")), slurp(scratch.path("syncs")));
 
     auto alone = panels();
     ASSERT_EQ(runOn(*alone, kTool, {"load-language", "lang.bin"}).run.exitStatus, 0);
@@ -251,15 +272,21 @@ TEST_F(Watch, APanelPulledMidFlashFailsAloneAndIsServicedWhenPluggedInAgain)
 
 TEST_F(Watch, CtrlCLetsTheServiceUnderWayFinishAndTakesNoOther)
 {
-    // One service at a time: the second panel waits its turn, and is still
-    // waiting when Ctrl-C comes; one plugged in after is not taken.
+    // One service at a time: the second and third panels wait their turn;
+    // the third is pulled out while it waits (udev's removal carries no
+    // attributes, as on the kernel), the second is still waiting when
+    // Ctrl-C comes; one plugged in after is not taken.
     terminal = true;
     auto bus = panels(realPace());
     plugIn(*bus);
+    plugIn(*bus);
     const std::vector<emu::PanelModel> before = holdings(*bus);
     BenchRun watch({"watch", "--firmware", "fw.s19", "--jobs", "1", "--log", "bench.log"}, scratch.dir, true);
-    const std::string first = bus->panelPort(0), second = bus->panelPort(1);
+    const std::string first = bus->panelPort(0), second = bus->panelPort(1), third = bus->panelPort(2);
     ASSERT_TRUE(eventually([&] { return bus->hostFramesReceived(0) >= 30; }));
+    ASSERT_TRUE(watch.sees("port " + third + ": panel plugged in"));
+    bus->unplug(2);
+    EXPECT_TRUE(watch.sees("port " + third + ": unplugged before its service began"));
     watch.interrupt();
     ASSERT_TRUE(watch.sees("Ctrl-C: stopping: no new panels; waiting for 1 service under way to end"));
     EXPECT_TRUE(watch.sees("port " + second + ": not serviced: stopping"));
@@ -270,11 +297,34 @@ TEST_F(Watch, CtrlCLetsTheServiceUnderWayFinishAndTakesNoOther)
     const emu::ProgramRun run = watch.end();
     judge(run, *bus, before, {{{first, {"ok"}}}, "fw.s19", "", 8});
     EXPECT_EQ(bus->hostFramesReceived(1), 0u);
+    EXPECT_EQ(bus->hostFramesReceived(2), 0u);
     EXPECT_EQ(bus->hostFramesReceived(late), 0u);
+    EXPECT_EQ(run.out.find("port " + third + ": not serviced"), std::string::npos) << run.out;
     // While it ran, its line showed its progress.
     EXPECT_TRUE(std::regex_search(run.out, std::regex("\n  port " + escaped(first) +
                                                       R"( +firmware +erase +\[#+-+\] +\d+/120\x1b\[K)")))
         << run.out;
+}
+
+// A record that cannot be kept stops the bench: the service under way
+// ends, no other begins, and the exit status says the record is lost.
+TEST_F(Watch, ALogThatCannotBeWrittenStopsTheBench)
+{
+    auto bus = panels();
+    plugIn(*bus);
+    const std::vector<emu::PanelModel> before = holdings(*bus);
+    const std::string first = bus->panelPort(0), second = bus->panelPort(1);
+    BenchRun watch({"watch", "--firmware", "fw.s19", "--jobs", "1", "--log", "/dev/full"}, scratch.dir);
+    const emu::ProgramRun run = watch.end();
+    EXPECT_EQ(run.exitStatus, 3);
+    EXPECT_EQ(run.err, "panel_tool: cannot write the log /dev/full: No space left on device\n");
+    const std::vector<std::string> lines = lastingLines(run.out);
+    ASSERT_GE(lines.size(), 4u) << run.out;
+    EXPECT_NE(run.out.find("port " + first + ": done in "), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("port " + second + ": not serviced: stopping"), std::string::npos) << run.out;
+    EXPECT_EQ(lines.back(), "serviced 1 panel: 1 verified, 0 failed");
+    expectFirmwareFlashed(fileText("fw.s19"), before[0].panelFlash(), bus->model(0).panelFlash());
+    EXPECT_EQ(bus->hostFramesReceived(1), 0u);
 }
 
 TEST_F(Watch, RefusesWhatItCannotUseBeforeAnyPanelIsTouched)

@@ -288,7 +288,10 @@ bool FfsPanel::actOut(TransferFault fault, int fd, bool in, bool &stop)
     case TransferFault::Stall:
         halt(fd, in);
         return true;
+    case TransferFault::BusError:
+        return false;  // refused by panel_gadget: the controller cannot show it
     case TransferFault::Gone:
+    case TransferFault::GoneWithBusError:  // the kernel ends the transfer as it will
         unplug();
         if (replugAfterMs < 0) {
             stop = true;

@@ -24,7 +24,9 @@ const char kHelp[] =
     "summary.txt into the results folder and exits 0.\n"
     "  --used-panel          start with an old firmware and language\n"
     "  --fail-out=N[:KIND]   the Nth OUT transfer fails: gone (unplug,\n"
-    "                        default), stall, or never (no answer)\n"
+    "                        default; gone-bus-error is the same here: the\n"
+    "                        kernel ends the transfer as it will), stall, or\n"
+    "                        never (no answer)\n"
     "  --fail-in=N[:KIND]    the same for the Nth IN transfer\n"
     "  --ping=other          answer the ping with a first byte other than \"B\"\n"
     "  --worn-page=N         a write of flash page N keeps one byte wrong\n"
@@ -86,6 +88,13 @@ bool parse(int argc, char **argv, Options &o)
         if (!ok)
             return false;
     }
+    // A controller reports a bus error of its own accord; the gadget side
+    // cannot cause one with the panel staying attached.
+    for (emu::TransferFault kind : {o.transfers.outFault, o.transfers.inFault})
+        if (kind == emu::TransferFault::BusError) {
+            std::fputs("panel_gadget: a bus error cannot be acted out from the gadget side\n", stderr);
+            return false;
+        }
     return !o.ffs.empty() && !o.udc.empty() && !o.results.empty() && optind == argc;
 }
 
