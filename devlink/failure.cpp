@@ -133,6 +133,13 @@ std::string describeKind(const Failure &f)
                std::to_string(f.wanted);
     case FailureKind::NotRegularFile:
         return quoted(f.path) + " is not a regular file";
+    case FailureKind::NotABackup:
+        return quoted(f.path) + " is not a backup: it holds no backup.json that can be read";
+    case FailureKind::BackupDamaged:
+        return quoted(f.path) + " differs from the SHA-256 its backup recorded: the backup is damaged";
+    case FailureKind::FailingBackup:
+        return quoted(f.path) + " was saved from a panel that failed its boot check: flashed, that image would "
+                                "start; panel_tool restore --force puts back exactly what the panel held";
     case FailureKind::ChosenPanelUnusable:
         return "the panel at " + f.path;
     case FailureKind::NoFirmware:

@@ -63,6 +63,16 @@ enum class FailureKind : uint8_t {
     LanguageTooShort,
     // `path` is a directory or a device, not a file.
     NotRegularFile,
+    // `path` is not a backup: it holds no backup.json that can be read
+    // (or a power cut ended the backup before its first memory was whole).
+    NotABackup,
+    // `path`, a backup's file, differs from the SHA-256 its backup.json
+    // recorded: the backup is damaged.
+    BackupDamaged,
+    // `path` holds a firmware saved from a panel that failed its boot
+    // check: flashed with a fresh checksum it would start; only restore
+    // --force puts it back, exactly as the panel held it.
+    FailingBackup,
     // The panel chosen from the list cannot be used: `path` names it and
     // what stands in the way, as the list says ("port 1-1: this user may
     // not write /dev/bus/usb/001/002 (...): ...").

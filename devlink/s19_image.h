@@ -9,6 +9,11 @@
 
 class S19Image {
 public:
+    // Values of `finalise`: the RAM profile; a flash profile with its
+    // checksum inserted; a flash profile exactly as the file fills it.
+    static constexpr int kRamProfile = 0;
+    static constexpr int kFinaliseWithChecksum = 1;
+    static constexpr int kFlashProfileOnly = 2;
     // Parse outcomes held in `status`.
     static constexpr int kStatusBadRecord = 1;  // a record failed its checks
     static constexpr int kStatusLoaded = 2;     // the file was read to its end

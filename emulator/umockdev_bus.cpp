@@ -184,6 +184,10 @@ void UsbPanel::Impl::removeDevice(Device &dev)
         unlink((root + dev.sysfsPath + "/" + name).c_str());
     umockdev_testbed_uevent(testbed, dev.sysfsPath.c_str(), "remove");
     umockdev_testbed_remove_device(testbed, dev.sysfsPath.c_str());
+    // The kernel takes the node away as well: a program that lists the
+    // bus afterwards must not find it. (One that holds it open keeps
+    // failing on it, as on the kernel.)
+    unlink(dev.node.c_str());
 }
 
 bool UsbPanel::Impl::build(RamDriver driver, ModelFaults modelFaults, UsbFaults usbFaults, PanelStart start)

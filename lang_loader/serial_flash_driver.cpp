@@ -62,9 +62,19 @@ bool SerialFlashDriver::readPage(uint16_t page, uint8_t *dst)
 // language marked as loaded.
 bool SerialFlashDriver::writeLanguage(const LanguagePages &pages, const Progress &progress)
 {
+    std::vector<uint32_t> all(panel::kLanguageDataPages + 1u);
+    for (uint32_t k = 0; k < all.size(); ++k)
+        all[k] = k;
+    return writeLanguagePages(all, pages, progress);
+}
+
+bool SerialFlashDriver::writeLanguagePages(const std::vector<uint32_t> &which, const LanguagePages &pages,
+                                           const Progress &progress)
+{
     uint8_t page[bootlink::kPageSize] = {};
-    progress.begin(Phase::Write, panel::kLanguageDataPages + 1u);
-    for (uint32_t k = 0; k <= panel::kLanguageDataPages; ++k) {
+    progress.begin(Phase::Write, static_cast<uint32_t>(which.size()));
+    for (std::size_t i = 0; i < which.size(); ++i) {
+        const uint32_t k = which[i];
         const bool header = k == panel::kLanguageDataPages;
         if (!pages(k, page, failed))
             return false;
@@ -74,7 +84,7 @@ bool SerialFlashDriver::writeLanguage(const LanguagePages &pages, const Progress
             header ? panel::kLanguageHeaderPage : static_cast<uint16_t>(panel::kFirstLanguagePage + k);
         if (!writePage(target, page))
             return false;
-        progress.advance(Phase::Write, k + 1);
+        progress.advance(Phase::Write, static_cast<uint32_t>(i + 1));
     }
     return true;
 }

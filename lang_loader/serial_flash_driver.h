@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "devlink/failure.h"
 #include "devlink/progress.h"
@@ -43,6 +44,10 @@ public:
     // 257 pages as Phase::Write. On failure, failure() is the page
     // source's, or names the page whose write failed (SerialWrite).
     bool writeLanguage(const LanguagePages &pages, const Progress &progress = {});
+    // The same for some of the language's pages only (k as above, in the
+    // order given, the header last), reported as that many.
+    bool writeLanguagePages(const std::vector<uint32_t> &which, const LanguagePages &pages,
+                            const Progress &progress = {});
 
     // Why the last call failed: a driver file problem, or the link's
     // failure with the request it interrupted. Cleared by every call.

@@ -31,13 +31,23 @@ bool PanelFlashDriver::uploadDriver(const std::unique_ptr<S19Image> &driver, con
     return uploadImage(driver, *link, failed, progress);
 }
 
+bool PanelFlashDriver::loadFirmware(const char *path)
+{
+    return loadImage(path, S19Image::kFinaliseWithChecksum);
+}
+
+bool PanelFlashDriver::loadFirmwareAsHeld(const char *path)
+{
+    return loadImage(path, S19Image::kFlashProfileOnly);
+}
+
 // A file without one S3 data byte in the firmware range is the wrong file
 // (S1 records, say): flashing it would erase the panel's firmware and
 // report success with nothing written.
-bool PanelFlashDriver::loadFirmware(const char *path)
+bool PanelFlashDriver::loadImage(const char *path, int finalise)
 {
     ImageHolder image;
-    const bool read = loadImageFile(image, path, 1, failed);
+    const bool read = loadImageFile(image, path, finalise, failed);
     if (image)  // a file that could not be opened keeps the earlier image
         firmware = std::move(image);
     if (!read)
@@ -103,7 +113,12 @@ bool PanelFlashDriver::flashFirmware(const Progress &progress)
         failed.kind = FailureKind::NoFirmware;
         return false;
     }
-    return init() && eraseFirmwareSectors(progress) && writeFirmwarePages(progress);
+    std::vector<uint32_t> sectors, pages(pagesToWrite());
+    for (uint32_t sector = panel::kFirstFirmwareSector; sector <= panel::kLastFirmwareSector; ++sector)
+        sectors.push_back(sector);
+    for (uint32_t j = 0; j < pages.size(); ++j)
+        pages[j] = j;
+    return init() && eraseSectors(sectors, progress) && writeImagePages(pages, progress);
 }
 
 bool PanelFlashDriver::firmwareReady() const
@@ -112,16 +127,16 @@ bool PanelFlashDriver::firmwareReady() const
            firmware->getLoaded() > 0;
 }
 
-// Every firmware sector is erased whatever the image's size, so nothing of
-// an earlier, longer firmware survives behind the new one.
-bool PanelFlashDriver::eraseFirmwareSectors(const Progress &progress)
+// The whole sequence erases every firmware sector whatever the image's
+// size, so nothing of an earlier, longer firmware survives behind the new
+// one.
+bool PanelFlashDriver::eraseSectors(const std::vector<uint32_t> &sectors, const Progress &progress)
 {
-    progress.begin(Phase::Erase, panel::kLastFirmwareSector - panel::kFirstFirmwareSector + 1);
-    for (int32_t sector = panel::kFirstFirmwareSector; sector <= int32_t{panel::kLastFirmwareSector};
-         ++sector) {
-        if (!eraseSector(sector))
+    progress.begin(Phase::Erase, static_cast<uint32_t>(sectors.size()));
+    for (std::size_t i = 0; i < sectors.size(); ++i) {
+        if (!eraseSector(static_cast<int32_t>(sectors[i])))
             return false;
-        progress.advance(Phase::Erase, static_cast<uint32_t>(sector) - panel::kFirstFirmwareSector + 1);
+        progress.advance(Phase::Erase, static_cast<uint32_t>(i + 1));
     }
     return true;
 }
@@ -141,16 +156,15 @@ void PanelFlashDriver::firmwarePage(uint32_t j, uint8_t *dst) const
     firmware->getPage(j, bootlink::kPageSize, dst);
 }
 
-bool PanelFlashDriver::writeFirmwarePages(const Progress &progress)
+bool PanelFlashDriver::writeImagePages(const std::vector<uint32_t> &pages, const Progress &progress)
 {
     uint8_t page[bootlink::kPageSize];
-    const uint32_t pages = pagesToWrite();
-    progress.begin(Phase::Write, pages);
-    for (uint16_t j = 0; j < pages; ++j) {
-        firmwarePage(j, page);
-        if (!writePage(static_cast<uint16_t>(panel::kFirstFirmwarePage + j), page))
+    progress.begin(Phase::Write, static_cast<uint32_t>(pages.size()));
+    for (std::size_t i = 0; i < pages.size(); ++i) {
+        firmwarePage(pages[i], page);
+        if (!writePage(static_cast<uint16_t>(panel::kFirstFirmwarePage + pages[i]), page))
             return false;
-        progress.advance(Phase::Write, j + 1u);
+        progress.advance(Phase::Write, static_cast<uint32_t>(i + 1));
     }
     return true;
 }

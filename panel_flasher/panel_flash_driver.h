@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "devlink/failure.h"
 #include "devlink/progress.h"
@@ -29,6 +30,9 @@ public:
     // A file that cannot be opened keeps the image loaded before. A file
     // with no data in the firmware range loads but is refused.
     bool loadFirmware(const char *path);
+    // The same, but the image exactly as the file gives it, checksum word
+    // included: what a panel held, saved, to be put back as it was.
+    bool loadFirmwareAsHeld(const char *path);
 
     // Each request below is answered by one frame; its bytes from the
     // second on land in the command buffer.
@@ -46,6 +50,11 @@ public:
     // Needs a loaded firmware. On failure, failure() names the request
     // that failed (FlashInit, FlashErase, FlashWrite) or NoFirmware.
     bool flashFirmware(const Progress &progress = {});
+    // The two halves of the sequence for some sectors and pages only, in
+    // the order given, each reported as its phase: `sectors` (8-127) are
+    // erased; image pages `pages` (j: flash page 64 + j) are written.
+    bool eraseSectors(const std::vector<uint32_t> &sectors, const Progress &progress = {});
+    bool writeImagePages(const std::vector<uint32_t> &pages, const Progress &progress = {});
 
     // The loaded firmware as flashFirmware writes it: the number of pages
     // from flash page 64, and page j of them. Need a loaded firmware.
@@ -59,9 +68,8 @@ public:
 private:
     bool request(uint16_t n, uint16_t replyCount, FailedStep step, int32_t number);
     void pageRequest(uint8_t subCommand, uint16_t page);
+    bool loadImage(const char *path, int finalise);
     bool firmwareReady() const;
-    bool eraseFirmwareSectors(const Progress &progress);
-    bool writeFirmwarePages(const Progress &progress);
 
     BootLink *link = nullptr;
     Failure failed;

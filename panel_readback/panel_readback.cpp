@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include "devlink/console.h"
-#include "panel_readback/readback.h"
+#include "panel_service/readback.h"
 
 namespace {
 

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -20,9 +21,8 @@
 
 #include "devlink/console.h"
 #include "devlink/panel_list.h"
-#include "panel_readback/memory_files.h"
+#include "panel_service/memory_files.h"
 #include "panel_tool/bench_service.h"
-#include "panel_tool/json.h"
 #include "panel_tool/plug_events.h"
 #include "panel_tool/progress_bars.h"
 
@@ -73,6 +73,7 @@ struct Outcome {
     std::string step;    // the step that failed
     std::string cause;
     uint32_t pagesWritten = 0;
+    std::vector<ServiceNews::Step> steps;  // those that ended, with their records
 };
 
 // A port's panel as the bench knows it. A panel plugged in again gets a
@@ -331,12 +332,13 @@ void Bench::reapEnded()
 Outcome Bench::outcomeOf(const Service &s, int waitStatus) const
 {
     Outcome o;
+    o.steps = s.news.ended;
     for (const ServiceNews::Step &step : s.news.ended) {
-        o.pagesWritten += step.pagesWritten;
+        o.pagesWritten += step.pagesWritten();
         if (step.status != 0) {
-            o.result = step.result;
+            o.result = step.result();
             o.step = step.name;
-            o.cause = step.text;
+            o.cause = step.cause();
             return o;
         }
     }
@@ -355,28 +357,34 @@ Outcome Bench::outcomeOf(const Service &s, int waitStatus) const
     return o;
 }
 
-// The log's line for a service.
+// The log's line for a service: each file it was to write, and what the
+// panel held of it before, as the service recorded it; then how it ended.
 std::string Bench::record(const Service &s, const Outcome &o, double seconds) const
 {
-    std::string written = "[";
+    nlohmann::ordered_json written = nlohmann::ordered_json::array();
     for (const std::string &step : files.steps()) {
-        written += (written.size() > 1 ? ", " : "") + JsonObject()
-                                                          .add("kind", step)
-                                                          .add("file", absolute(files.fileOf(step)))
-                                                          .add("sha256", files.sha256Of(step))
-                                                          .text();
+        nlohmann::ordered_json file = {
+            {"kind", step}, {"file", absolute(files.fileOf(step))}, {"sha256", files.sha256Of(step)}};
+        const auto ran = std::find_if(o.steps.begin(), o.steps.end(),
+                                      [&step](const ServiceNews::Step &e) { return e.name == step; });
+        for (const char *key : {"held_sha256", "held_boot_check", "sectors_erased", "pages_written", "pages_skipped",
+                                "pages_verified", "backup", "result"})
+            file[key] = ran != o.steps.end() && ran->record.contains(key) ? ran->record[key]
+                                                                           : nlohmann::ordered_json(nullptr);
+        written.push_back(file);
     }
-    return JsonObject()
-        .add("time", utcNow())
-        .add("port", s.port)
-        .raw("files", written + "]")
-        .add("pages_written", int64_t{o.pagesWritten})
-        .add("verified", o.ok && options.verify)
-        .add("seconds", seconds)
-        .add("result", o.result)
-        .add("step", o.step)
-        .add("cause", o.cause)
-        .text();
+    const nlohmann::ordered_json line = {
+        {"time", utcNow()},
+        {"port", s.port},
+        {"files", written},
+        {"pages_written", o.pagesWritten},
+        {"verified", o.ok && options.verify},
+        {"seconds", std::round(seconds * 1000) / 1000},
+        {"result", o.result},
+        {"step", o.step},
+        {"cause", o.cause},
+    };
+    return line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
 // "done in 4.1 s: loaded lang.bin, flashed fw.s19; 1217 pages written and
@@ -393,9 +401,10 @@ std::string Bench::doneLine(const Outcome &o, double seconds) const
         return "FAILED after " + oneDecimal(seconds) + " s, " + did(o.step, false) + ": " + o.cause +
                "; plug it in again to try again";
     std::string line = "done in " + oneDecimal(seconds) + " s: ";
-    const std::vector<std::string> steps = files.steps();
-    for (std::size_t i = 0; i < steps.size(); ++i)
-        line += (i > 0 ? ", " : "") + did(steps[i], true);
+    for (std::size_t i = 0; i < o.steps.size(); ++i)
+        line += (i > 0 ? ", " : "") + (o.steps[i].result() == "already held"
+                                           ? fileName(files.fileOf(o.steps[i].name)) + " already held"
+                                           : did(o.steps[i].name, true));
     return line + "; " + std::to_string(o.pagesWritten) + " pages written" +
            (options.verify ? " and verified" : " (not verified)");
 }
@@ -523,9 +532,12 @@ bool readFiles(const BenchOptions &o, BenchFiles &files)
 {
     Failure failure;
     files.verify = o.verify;
+    files.full = o.full;
+    files.backup = o.backup;
     files.withLanguage = !o.language.empty();
     if (!readFirmwareInput(o.firmware, o.drivers, files.firmware, failure) ||
-        (files.withLanguage && !readLanguageInput(o.language, o.drivers, files.language, failure))) {
+        (files.withLanguage && !readLanguageInput(o.language, o.drivers, files.language, failure)) ||
+        (!o.backup.empty() && !prepareBackupFolder(o.backup, failure))) {
         printCause(kProgram, failure);
         return false;
     }

@@ -12,6 +12,8 @@ struct BenchOptions {
     std::string drivers = ".";
     std::string log;       // none when empty
     bool verify = true;
+    bool full = false;     // everything erased and written, nothing read first
+    std::string backup;    // where what each panel held is saved; none when empty
     unsigned jobs = 8;     // services at once, at most
 };
 

@@ -2,20 +2,21 @@
 
 #include <cerrno>
 #include <chrono>
+#include <ctime>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <memory>
 #include <unistd.h>
 
-#include "panel_readback/memory_files.h"
+#include "panel_service/memory_files.h"
 
 // The messages, each a line of tab-separated fields:
 //   step NAME                         a step begins
 //   phase PHASE TOTAL                 a phase of TOTAL steps begins
 //   done N                            N of them are done
-//   end NAME STATUS RESULT WRITTEN VERIFIED TEXT
-//                                     the step ended so
+//   end NAME STATUS RECORD            the step ended so; RECORD is the
+//                                     service's record, one line of JSON
 
 namespace {
 
@@ -23,15 +24,6 @@ using Clock = std::chrono::steady_clock;
 
 // A progress message at most this often, besides a phase's last.
 constexpr auto kProgressEvery = std::chrono::milliseconds(50);
-
-// A text as one field: no tab, no line end.
-std::string field(std::string text)
-{
-    for (char &c : text)
-        if (c == '\t' || c == '\n' || c == '\r')
-            c = ' ';
-    return text;
-}
 
 // The bench gone (killed) ends nothing here: the panel is finished all
 // the same, with nobody told.
@@ -56,17 +48,20 @@ Progress reportingTo(int fd)
     return p;
 }
 
-// The child's life: the steps in order, until one does not end well.
+// The child's life: the steps in order, until one does not end well. The
+// panel's backup, if asked for, is one folder for both memories.
 [[noreturn]] void serve(BenchFiles &files, const PanelPlace &panel, int fd)
 {
     const Progress progress = reportingTo(fd);
+    std::unique_ptr<Backup> backup;
+    if (!files.backup.empty())
+        backup = std::make_unique<Backup>(files.backup, panel.port, std::time(nullptr));
+    const ServiceOptions options{files.verify, files.full, backup.get()};
     for (const std::string &step : files.steps()) {
         send(fd, "step\t" + step);
-        const ServiceResult r = step == "language" ? loadLanguage(panel, files.language, files.verify, progress)
-                                                   : flashFirmware(panel, files.firmware, files.verify, progress);
-        send(fd, "end\t" + step + "\t" + std::to_string(r.status) + "\t" + r.result + "\t" +
-                     std::to_string(r.pagesWritten) + "\t" + std::to_string(r.pagesVerified) + "\t" +
-                     field(r.status == 3 ? describe(r.failure) : r.status == 1 ? r.line : std::string()));
+        const ServiceResult r = step == "language" ? loadLanguage(panel, files.language, options, progress)
+                                                   : flashFirmware(panel, files.firmware, options, progress);
+        send(fd, "end\t" + step + "\t" + std::to_string(r.status) + "\t" + r.json());
         if (r.status != 0)
             break;
     }
@@ -170,16 +165,32 @@ void ServiceNews::understand(const std::string &line)
         done = 0;
     } else if (f[0] == "done" && f.size() == 2) {
         done = count(f[1]);
-    } else if (f[0] == "end" && f.size() == 7) {
+    } else if (f[0] == "end" && f.size() == 4) {
         Step s;
         s.name = f[1];
         s.status = std::atoi(f[2].c_str());
-        s.result = f[3];
-        s.pagesWritten = count(f[4]);
-        s.pagesVerified = count(f[5]);
-        s.text = f[6];
+        s.record = nlohmann::ordered_json::parse(f[3], nullptr, false);
+        if (!s.record.is_object())
+            s.record = nlohmann::ordered_json::object();
         ended.push_back(s);
         step.clear();
         inPhase = false;
     }
+}
+
+std::string ServiceNews::Step::result() const
+{
+    return record.contains("result") && record["result"].is_string() ? record["result"].get<std::string>() : "";
+}
+
+uint32_t ServiceNews::Step::pagesWritten() const
+{
+    return record.contains("pages_written") && record["pages_written"].is_number_unsigned()
+               ? record["pages_written"].get<uint32_t>()
+               : 0;
+}
+
+std::string ServiceNews::Step::cause() const
+{
+    return record.contains("cause") && record["cause"].is_string() ? record["cause"].get<std::string>() : "";
 }

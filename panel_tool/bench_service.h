@@ -14,7 +14,7 @@
 
 #include "devlink/panel_list.h"
 #include "devlink/progress.h"
-#include "panel_tool/service.h"
+#include "panel_service/service.h"
 
 // What every service writes, read and checked before the bench waits.
 struct BenchFiles {
@@ -22,6 +22,8 @@ struct BenchFiles {
     LanguageInput language;
     bool withLanguage = false;
     bool verify = true;
+    bool full = false;
+    std::string backup;  // the folder of every panel's backup; none when empty
 
     // "language", "firmware": the steps in the order they run.
     std::vector<std::string> steps() const;
@@ -45,10 +47,12 @@ public:
     struct Step {
         std::string name;  // "language", "firmware"
         int status = 3;    // as panel_tool's: 0 done, 1 mismatch, 3 failed
-        std::string result;
-        uint32_t pagesWritten = 0;
-        uint32_t pagesVerified = 0;
-        std::string text;  // the cause, or the mismatch
+        // The service's record of the step (ServiceResult::record()).
+        nlohmann::ordered_json record;
+
+        std::string result() const;
+        uint32_t pagesWritten() const;
+        std::string cause() const;  // the cause, or the mismatch
     };
 
     // Takes bytes read from the pipe; whole lines are understood.

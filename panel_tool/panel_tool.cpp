@@ -1,6 +1,7 @@
 #include "panel_tool/panel_tool.h"
 
 #include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <getopt.h>
@@ -13,10 +14,11 @@
 #include "devlink/console.h"
 #include "devlink/panel_list.h"
 #include "panel_tool/bench.h"
-#include "panel_tool/json.h"
+#include "panel_service/backup.h"
+#include "panel_service/json.h"
 #include "panel_tool/progress_bars.h"
-#include "panel_tool/service.h"
-#include "panel_tool/sha256.h"
+#include "panel_service/service.h"
+#include "panel_service/sha256.h"
 
 namespace {
 
@@ -34,10 +36,13 @@ const char kUsage[] =
     "Commands:\n"
     "  list                      every panel on this host: its port, bus and\n"
     "                            device, speed, and whether this user may open it\n"
-    "  flash FILE.s19            write a firmware as panel_flasher does, then read\n"
-    "                            every page written back and compare\n"
-    "  load-language FILE        write a language file as lang_loader does, then\n"
-    "                            read it back and compare\n"
+    "  flash FILE.s19            read the panel's firmware, erase and write only\n"
+    "                            the sectors that differ from what panel_flasher\n"
+    "                            would leave, then read them back and compare\n"
+    "  load-language FILE        the same for a language file: only the pages\n"
+    "                            that differ are written, the header last\n"
+    "  restore BACKUP            put back what a panel held, from a backup folder\n"
+    "                            that --backup saved\n"
     "  verify-firmware FILE.s19  compare the panel's flash with a firmware\n"
     "  verify-language FILE      compare the panel's serial flash with a language\n"
     "  save-firmware OUT.s19     save the panel's flash as S3 records\n"
@@ -54,7 +59,15 @@ const char kUsage[] =
     "  --device BUS:DEV          the panel with these bus and device numbers\n"
     "  --drivers DIR             the RAM drivers' folder (default: the working\n"
     "                            directory)\n"
-    "  --no-verify               flash, load-language, watch: do not read back\n"
+    "  --full                    flash, load-language, restore, watch: erase and\n"
+    "                            write everything, as panel_flasher and lang_loader\n"
+    "                            do, without reading the panel first\n"
+    "  --backup DIR              flash, load-language, restore, watch: first save\n"
+    "                            what the panel holds in a folder of its own in DIR\n"
+    "  --force                   restore: also a firmware that failed the panel's\n"
+    "                            boot check, exactly as it was held\n"
+    "  --no-verify               flash, load-language, restore, watch: do not read\n"
+    "                            back\n"
     "  --ping                    list: also ask each panel's bootloader\n"
     "  --firmware, --language    watch: the files every panel gets\n"
     "  --log FILE                watch: append a JSON line per service to FILE\n"
@@ -64,11 +77,11 @@ const char kUsage[] =
     "  --help, --version\n"
     "\n"
     "On a terminal, a bar per phase shows the progress.\n"
-    "Exit status: 0 done (written and verified, the panel matches, saved), 1 the\n"
-    "panel does not hold the file, 2 a usage error, 3 the panel, a driver or a\n"
-    "file could not be used, or a step failed. watch: 0 no service failed, 1 one\n"
-    "or more failed, 2 a file or the log cannot be used, 3 plug-ins cannot be\n"
-    "heard or the log could not be written.\n";
+    "Exit status: 0 done (written and verified, already held, the panel matches,\n"
+    "saved), 1 the panel does not hold the file, 2 a usage error, 3 the panel, a\n"
+    "driver, a file or a backup could not be used, or a step failed. watch: 0 no\n"
+    "service failed, 1 one or more failed, 2 a file or the log cannot be used, 3\n"
+    "plug-ins cannot be heard or the log could not be written.\n";
 
 struct Options {
     std::string command;
@@ -79,6 +92,9 @@ struct Options {
     int device = 0;
     std::string drivers = ".";
     bool verify = true;
+    bool full = false;
+    std::string backup;  // none when empty
+    bool force = false;
     bool ping = false;
     bool json = false;
     bool quiet = false;
@@ -97,8 +113,8 @@ int operandsOf(const std::string &command)
 {
     if (command == "list" || command == "watch")
         return 0;
-    for (const char *withFile : {"flash", "load-language", "verify-firmware", "verify-language", "save-firmware",
-                                 "save-language"})
+    for (const char *withFile : {"flash", "load-language", "restore", "verify-firmware", "verify-language",
+                                 "save-firmware", "save-language"})
         if (command == withFile)
             return 1;
     return -1;
@@ -114,8 +130,24 @@ int checkWatch(Options &o)
         return usageError("watch services every panel plugged in: --port and --device are not for it");
     if (o.ping || o.json || o.quiet)
         return usageError("--ping, --json and --quiet are not for watch (--log keeps a record)");
+    if (o.force)
+        return usageError("--force is for restore");
     o.bench.drivers = o.drivers;
     o.bench.verify = o.verify;
+    o.bench.full = o.full;
+    o.bench.backup = o.backup;
+    return -1;
+}
+
+// Which options each command takes beyond the common ones. -1 to go on,
+// else the exit status.
+int checkCommandOptions(const Options &o)
+{
+    const bool writes = o.command == "flash" || o.command == "load-language" || o.command == "restore";
+    if (!writes && (o.full || !o.backup.empty() || !o.verify))
+        return usageError("--full, --backup and --no-verify are for flash, load-language, restore and watch");
+    if (o.force && o.command != "restore")
+        return usageError("--force is for restore");
     return -1;
 }
 
@@ -123,7 +155,7 @@ int checkWatch(Options &o)
 int parseArguments(int argc, char **argv, Options &o)
 {
     enum { kPort = 256, kDevice, kDrivers, kNoVerify, kPing, kJson, kQuiet, kHelp, kVersion, kFirmware, kLanguage,
-           kLog, kJobs };
+           kLog, kJobs, kFull, kBackup, kForce };
     static const option options[] = {
         {"port", required_argument, nullptr, kPort},
         {"device", required_argument, nullptr, kDevice},
@@ -138,6 +170,9 @@ int parseArguments(int argc, char **argv, Options &o)
         {"language", required_argument, nullptr, kLanguage},
         {"log", required_argument, nullptr, kLog},
         {"jobs", required_argument, nullptr, kJobs},
+        {"full", no_argument, nullptr, kFull},
+        {"backup", required_argument, nullptr, kBackup},
+        {"force", no_argument, nullptr, kForce},
         {nullptr, 0, nullptr, 0},
     };
     opterr = 0;
@@ -151,6 +186,13 @@ int parseArguments(int argc, char **argv, Options &o)
             break;
         case kDrivers: o.drivers = optarg; break;
         case kNoVerify: o.verify = false; break;
+        case kFull: o.full = true; break;
+        case kBackup:
+            if (*optarg == '\0')
+                return usageError("--backup takes a folder");
+            o.backup = optarg;
+            break;
+        case kForce: o.force = true; break;
         case kPing: o.ping = true; break;
         case kJson: o.json = true; break;
         case kQuiet: o.quiet = true; break;
@@ -186,7 +228,7 @@ int parseArguments(int argc, char **argv, Options &o)
         return checkWatch(o);
     if (o.benchOption)
         return usageError("--firmware, --language, --log and --jobs are for watch");
-    return -1;
+    return checkCommandOptions(o);
 }
 
 std::string threeDigits(int n)
@@ -312,17 +354,32 @@ public:
     Progress progress() { return bars ? bars->progress() : Progress{}; }
 
     // The service's result, its line or its cause; its exit status.
-    int done(const ServiceResult &r)
+    int done(const ServiceResult &r) { return done(std::vector<ServiceResult>{r}, false); }
+    // Those of several services, one after another (a JSON array of them,
+    // when `many`); the exit status of the first that did not end well.
+    int done(const std::vector<ServiceResult> &results, bool many)
     {
         if (bars)
             bars->end();
+        nlohmann::ordered_json records = nlohmann::ordered_json::array();
+        int status = kDone;
+        for (const ServiceResult &r : results) {
+            records.push_back(r.record());
+            if (!json && !quiet && r.status != kUnusable)
+                std::printf("%s\n", r.line.c_str());
+            if (r.status == kUnusable)
+                std::fflush(stdout);
+            if (status == kDone)
+                status = r.status;
+        }
         if (json)
-            std::printf("%s\n", r.json().c_str());
-        else if (!quiet && r.status != kUnusable)
-            std::printf("%s\n", r.line.c_str());
-        if (r.status == kUnusable)
-            printCause(kProgram, r.failure);
-        return r.status;
+            std::printf("%s\n", (many ? records : records.front())
+                                     .dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
+                                     .c_str());
+        for (const ServiceResult &r : results)
+            if (r.status == kUnusable)
+                printCause(kProgram, r.failure);
+        return status;
     }
 
 private:
@@ -341,6 +398,23 @@ ServiceResult failedBeforeThePanel(const Options &o, const Failure &failure)
     return r;
 }
 
+// The panel a writing command services, and its backup (named by its
+// port, or bus and device where the system gives no port) when one is
+// asked for. -1 to go on, else the exit status, the failure reported.
+int choosePanelToWrite(const Options &o, Report &report, PanelPlace &panel, std::unique_ptr<Backup> &backup)
+{
+    Failure failure;
+    const int early = choosePanel(o, panel, failure);
+    if (early == kUnusable)
+        return report.done(failedBeforeThePanel(o, failure));
+    if (early >= 0 || o.backup.empty())
+        return early;
+    const std::string name =
+        !panel.port.empty() ? panel.port : "bus" + std::to_string(panel.bus) + "-device" + std::to_string(panel.device);
+    backup = std::make_unique<Backup>(o.backup, name, std::time(nullptr));
+    return -1;
+}
+
 // flash and load-language: the file is read and checked before the panel
 // is touched.
 int write(const Options &o)
@@ -352,16 +426,50 @@ int write(const Options &o)
     LanguageInput language;
     const bool flash = o.command == "flash";
     if (!(flash ? readFirmwareInput(file, o.drivers, firmware, failure)
-                 : readLanguageInput(file, o.drivers, language, failure)))
+                 : readLanguageInput(file, o.drivers, language, failure)) ||
+        (!o.backup.empty() && !prepareBackupFolder(o.backup, failure)))
         return report.done(failedBeforeThePanel(o, failure));
     PanelPlace panel;
-    const int early = choosePanel(o, panel, failure);
-    if (early == kUnusable)
-        return report.done(failedBeforeThePanel(o, failure));
+    std::unique_ptr<Backup> backup;
+    const int early = choosePanelToWrite(o, report, panel, backup);
     if (early >= 0)
         return early;
-    return report.done(flash ? flashFirmware(panel, firmware, o.verify, report.progress())
-                             : loadLanguage(panel, language, o.verify, report.progress()));
+    const ServiceOptions options{o.verify, o.full, backup.get()};
+    return report.done(flash ? flashFirmware(panel, firmware, options, report.progress())
+                             : loadLanguage(panel, language, options, report.progress()));
+}
+
+// restore: a backup's language, then its firmware, put back as they were
+// held, each only where the panel differs from it. A firmware that failed
+// the panel's boot check is put back only when --force says so.
+int restore(const Options &o)
+{
+    Report report(o);
+    Failure failure;
+    SavedBackup saved;
+    FirmwareInput firmware;
+    LanguageInput language;
+    if (!readBackup(o.operands.front(), saved, failure) ||
+        (!saved.language.empty() && !readLanguageInput(saved.language, o.drivers, language, failure)) ||
+        (!saved.firmware.empty() && !readHeldFirmwareInput(saved.firmware, o.drivers, firmware, failure)) ||
+        (!o.backup.empty() && !prepareBackupFolder(o.backup, failure)))
+        return report.done(failedBeforeThePanel(o, failure));
+    if (!saved.firmware.empty() && !saved.firmwareBootCheckPassed && !o.force)
+        return report.done(failedBeforeThePanel(o, fileFailure(FailureKind::FailingBackup, saved.firmware)));
+    PanelPlace panel;
+    std::unique_ptr<Backup> backup;
+    const int early = choosePanelToWrite(o, report, panel, backup);
+    if (early >= 0)
+        return early;
+    const ServiceOptions options{o.verify, o.full, backup.get()};
+    std::vector<ServiceResult> results;
+    if (!saved.language.empty())
+        results.push_back(loadLanguage(panel, language, options, report.progress()));
+    if (!saved.firmware.empty() && (results.empty() || results.back().status == kDone))
+        results.push_back(flashFirmware(panel, firmware, options, report.progress()));
+    for (ServiceResult &r : results)
+        r.command = "restore";
+    return report.done(results, true);
 }
 
 // verify-* and save-*: panel_readback's work, on the chosen panel.
@@ -408,5 +516,7 @@ int runPanelTool(int argc, char **argv)
         return runBench(o.bench);
     if (o.command == "flash" || o.command == "load-language")
         return write(o);
+    if (o.command == "restore")
+        return restore(o);
     return readBack(o);
 }

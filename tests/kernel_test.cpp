@@ -51,6 +51,9 @@ struct KernelScenario {
     // After success the panel holds the file, unless the panel is known to
     // keep a wrong byte that the program cannot see.
     bool holdsFile = true;
+    // What the panel was sent over the whole scenario, as panel_gadget
+    // counts it (summary.txt), when the scenario is about that.
+    std::string summary = {};
 };
 
 void PrintTo(const KernelScenario &s, std::ostream *os) { *os << s.name; }
@@ -103,6 +106,11 @@ void writeInputs(const std::string &dir)
     srec::writeText(dir + "/lang.bin", std::string(language.begin(), language.end()));
     srec::writeText(dir + "/small.s19", samples::firmware(0x4000, 0x47FF, 32));
     srec::writeText(dir + "/full.s19", samples::firmware(0x4000, 0x3FFFF, 33));
+    // Two sectors, and the same with one byte of the second changed.
+    Bytes two = srec::patternBytes(0x1000, 34);
+    srec::writeText(dir + "/two.s19", srec::file('3', 0x4000, two));
+    two[0xC10] ^= 0x01;
+    srec::writeText(dir + "/two-one-byte.s19", srec::file('3', 0x4000, two));
 }
 
 const std::string kLangDone = spinnerSteps(256, "   :) \r") + "Lenguaje cargado correctamente :)\n";
@@ -119,21 +127,24 @@ using emu::TransferFault;
 
 // panel_tool watch on a bench of four panels, plugged in 0.4 s apart after
 // it started; the first pulled out while its fifth flash page is on its
-// way (after its language: ping, driver, initialise, 257 pages written
-// and read back) and plugged in again a second later.
+// way (after its language: ping, driver, initialise, 257 pages read,
+// written and read back; then the firmware's ping, driver, initialise,
+// 960 pages read and 120 erases) and plugged in again a second later. It
+// holds the language then, which its next service finds.
 const std::string kWatchScenario = "WatchServicesFourPanels";
-constexpr int kLanguageLoadFrames = 1 + kDriverPages + 1 + 257 + 257;
+constexpr int kLanguageLoadFrames = 1 + kDriverPages + 1 + 3 * 257;
+constexpr int kToolFirstWriteFrame = 1 + kDriverPages + 1 + 960 + 120;
 
 std::string watchScenarioFile(const std::string &library)
 {
-    const int pulledAt = 2 * kLanguageLoadFrames + payloadOut(kFirstWriteFrame + 4);
+    const int pulledAt = 2 * kLanguageLoadFrames + payloadOut(kToolFirstWriteFrame + 4);
     return "program=panel_tool\nargs='watch --firmware small.s19 --language lang.bin'\nuser=plugtech\n"
            "gadget='--fail-out=" + std::to_string(pulledAt) + ":gone --replug-after=1000'\n"
            "panels=4\nservices=5\nstagger=400\nlibusb=" + library + "\n";
 }
 
 // panel_tool watch taking one panel at a time, at a real panel's pace;
-// of the three plugged in together, the third is pulled out while it
+// of three panels plugged in 0.4 s apart, the last is pulled out while it
 // waits its turn, once the watch has told of it. The kernel's udev tells
 // of the removal with no attribute left to say what the device was.
 const std::string kWatchPullScenario = "WatchPullsAWaitingPanel";
@@ -141,7 +152,7 @@ const std::string kWatchPullScenario = "WatchPullsAWaitingPanel";
 std::string watchPullScenarioFile(const std::string &library)
 {
     return "program=panel_tool\nargs='watch --jobs 1 --firmware small.s19'\nuser=plugtech\n"
-           "gadget_all='--erase-ms=20 --program-ms=2'\npanels=3\nservices=2\nstagger=0\npull=2\nlibusb=" +
+           "gadget_all='--erase-ms=20 --program-ms=2'\npanels=3\nservices=2\nstagger=400\npull=2\nlibusb=" +
            library + "\n";
 }
 
@@ -230,14 +241,30 @@ const std::vector<KernelScenario> kScenarios{
      "2 panels are plugged in: choose one with --port (or --device):",
      usb([](emu::UsbFaults &f) { f.secondPanel = true; }), {}, {}, 0, {}, {}, Judge::Prefix},
     {"ToolFlashesTheSecondPanel", "panel_tool", "flash --port @PORT1@ small.s19", "plugtech", "two-panels", "high", 0,
-     "flashed small.s19 to the panel at port @PORT1@ and verified it: 8 pages in ", "",
-     usb([](emu::UsbFaults &f) { f.secondPanel = true; }), {}, {}, 0, {}, {}, Judge::Prefix},
+     "flashed small.s19 to the panel at port @PORT1@ and verified it: 120 of 120 sectors differed, 8 pages written "
+     "in ",
+     "", usb([](emu::UsbFaults &f) { f.secondPanel = true; }), {}, {}, 0, {}, {}, Judge::Prefix},
     {"ToolFlashesAndVerifies", "panel_tool", "flash full.s19", "plugtech", "", "high", 0,
-     "flashed full.s19 to the panel at port @PORT0@ and verified it: 960 pages in ", "", {}, {}, {}, 0, {}, {},
-     Judge::Prefix},
+     "flashed full.s19 to the panel at port @PORT0@ and verified it: 120 of 120 sectors differed, 960 pages written "
+     "in ",
+     "", {}, {}, {}, 0, {}, {}, Judge::Prefix},
     {"ToolLoadsAndVerifies", "panel_tool", "load-language lang.bin", "plugtech", "", "high", 0,
-     "loaded lang.bin into the panel at port @PORT0@ and verified it: 257 pages in ", "", {}, {}, {}, 0, {}, {},
-     Judge::Prefix},
+     "loaded lang.bin into the panel at port @PORT0@ and verified it: 257 of 257 pages differed and were written in ",
+     "", {}, {}, {}, 0, {}, {}, Judge::Prefix},
+    // Read first: a panel that already holds the firmware is neither
+    // erased nor written; one byte off costs its sector and the
+    // checksum's.
+    {"ToolFindsTheFirmwareAlreadyHeld", "panel_tool", "flash --full two.s19", "plugtech", "", "high", 0,
+     "flashed two.s19 to the panel at port @PORT0@ and verified it: 16 pages in ", "", {}, {},
+     "panel_tool flash two.s19", 0,
+     "the panel at port @PORT0@ already holds two.s19: nothing erased or written (960 pages read in ", {},
+     Judge::Prefix, true, "ram 6 0 2\nserial 0\nsectors 120 8 127\nflash 16 64 79\nboot passes\n"},
+    {"ToolFlashesOneByteChanged", "panel_tool", "flash --full two.s19", "plugtech", "", "high", 0,
+     "flashed two.s19 to the panel at port @PORT0@ and verified it: 16 pages in ", "", {}, {},
+     "panel_tool flash two-one-byte.s19", 0,
+     "flashed two-one-byte.s19 to the panel at port @PORT0@ and verified it: 2 of 120 sectors differed, 16 pages "
+     "written in ",
+     {}, Judge::Prefix, true, "ram 6 0 2\nserial 0\nsectors 122 8 9\nflash 32 64 79\nboot passes\n"},
     {"ToolCatchesAWornPage", "panel_tool", "flash small.s19", "plugtech", "", "high", 1,
      "mismatch: flash page 66 differs first, at offset 0x", "", {},
      [] {
@@ -432,7 +459,13 @@ TEST_P(KernelStack, ScenarioAsTheKernelAndTheEmulatorSeeIt)
         std::printf("two panels: the program took %s\n", used.c_str());
     }
     writeInputs(scratch.dir);
-    const std::string file = words(sc.args).back();
+    // The file the panel ends holding: a flash that follows has the last
+    // word.
+    const bool thenFlashes = sc.then.rfind("panel_tool flash ", 0) == 0;
+    const std::string file = thenFlashes ? words(sc.then).back() : words(sc.args).back();
+    if (!sc.summary.empty()) {
+        EXPECT_EQ(slurp(result("panel0/summary.txt")), sc.summary) << "what the panel was sent";
+    }
     if (wrote && file == "lang.bin")
         expectLanguageLoaded(bytesOf(scratch.path(file)), fresh.serialFlashBefore(),
                              bytesOf(result(used + "/serial.bin")));
@@ -467,12 +500,27 @@ TEST_P(KernelStack, ScenarioAsTheKernelAndTheEmulatorSeeIt)
     }
     if (!sc.then.empty()) {
         EXPECT_EQ(std::atoi(slurp(result("then.status")).c_str()), sc.thenStatus) << slurp(result("then.err"));
-        EXPECT_EQ(slurp(result("then.out")), sc.thenOut);
+        const std::string thenOut = slurp(result("then.out"));
         const auto then = words(sc.then);
         const std::string program = kBuildDir + "/" + then[0] + "/" + then[0];
         const auto twinThen = runOn(twinPanel, program, std::vector<std::string>(then.begin() + 1, then.end()));
         EXPECT_EQ(twinThen.run.exitStatus, sc.thenStatus) << "umockdev differs from the kernel";
-        EXPECT_EQ(twinThen.run.out, sc.thenOut) << "umockdev differs from the kernel";
+        if (sc.judge == Judge::Exact) {
+            EXPECT_EQ(thenOut, sc.thenOut);
+            EXPECT_EQ(twinThen.run.out, sc.thenOut) << "umockdev differs from the kernel";
+        } else {
+            EXPECT_EQ(thenOut.rfind(withPorts(sc.thenOut, ports), 0), 0u) << thenOut;
+            EXPECT_EQ(twinThen.run.out.rfind(withPorts(sc.thenOut, twinPorts), 0), 0u)
+                << "umockdev differs from the kernel: " << twinThen.run.out;
+        }
+        const double took = [&] {
+            std::istringstream times(slurp(result("then.time")));
+            double start = 0, end = 0;
+            times >> start >> end;
+            return end - start;
+        }();
+        std::printf("kernel scenario %s (%s): then %s in %.2f s\n", sc.name.c_str(), library.c_str(),
+                    sc.then.c_str(), took);
     }
     const double seconds = [&] {
         std::istringstream times(slurp(result("time")));
@@ -533,7 +581,7 @@ TEST_P(KernelWatch, ServicesFourPanelsOnePulledMidFlashAndPluggedInAgain)
         const std::string port = slurp(result("panel" + std::to_string(i) + "/port"));
         ports.push_back(port.substr(0, port.find('\n')));
     }
-    const WatchExpected expected{{{ports[0], {"failed flashing", "ok"}},
+    const WatchExpected expected{{{ports[0], {"failed flashing", "held language"}},
                                   {ports[1], {"ok"}},
                                   {ports[2], {"ok"}},
                                   {ports[3], {"ok"}}},

@@ -4,6 +4,8 @@
 // among several, never guessed; the list with access and bootloader; the
 // causes in the programs' words; JSON for scripts; bars on a terminal.
 #include <algorithm>
+#include <dirent.h>
+#include <sys/stat.h>
 #include <cstdio>
 #include <memory>
 #include <tuple>
@@ -27,10 +29,10 @@ std::vector<Bytes> readRequests(uint8_t sub, const std::vector<int> &pages)
     return out;
 }
 
-std::vector<Bytes> followedBy(std::vector<Bytes> frames, const std::vector<Bytes> &more)
+template <typename T> std::vector<T> followedBy(std::vector<T> items, const std::vector<T> &more)
 {
-    frames.insert(frames.end(), more.begin(), more.end());
-    return frames;
+    items.insert(items.end(), more.begin(), more.end());
+    return items;
 }
 
 // "B:D" of a node "00B/00D", as --device takes it.
@@ -69,37 +71,33 @@ protected:
     const Bytes language = samples::languageFile(52);
 };
 
-TEST_F(PanelTool, FlashSendsWhatPanelFlasherSendsThenReadsEveryPageBack)
+// --full: exactly panel_flasher's frames, then every page written read
+// back; without the check, panel_flasher's frames alone.
+TEST_F(PanelTool, FullFlashSendsWhatPanelFlasherSendsThenReadsEveryPageBack)
 {
     const auto flasher = run(kFlasher, {"fw.s19"});
     ASSERT_EQ(flasher.run.exitStatus, 1);
     const auto written = hostFrames(flasher.model);
     auto panels = bench(1);
-    const auto r = runOn(*panels, kTool, {"flash", "fw.s19"});
+    const auto r = runOn(*panels, kTool, {"flash", "--full", "fw.s19"});
     EXPECT_EQ(r.run.exitStatus, 0);
     const std::string line = "flashed fw.s19 to the panel at port " + panels->panelPort() + " and verified it: 8 pages in ";
     EXPECT_EQ(r.run.out.compare(0, line.size(), line), 0) << r.run.out;
     EXPECT_EQ(hostFrames(r.model), followedBy(written, readRequests(0x03, range(64, 71))));
 
-    // Without the check, panel_flasher's frames alone; for a script, the
-    // result as JSON, with the file's hash.
     auto again = bench(1);
-    const auto quick = runOn(*again, kTool, {"--no-verify", "--json", "flash", "fw.s19"});
+    const auto quick = runOn(*again, kTool, {"--full", "--no-verify", "--json", "flash", "fw.s19"});
     EXPECT_EQ(quick.run.exitStatus, 0);
     EXPECT_EQ(hostFrames(quick.model), written);
-    const std::string json = "{\"port\": \"" + again->panelPort() +
-                             "\", \"command\": \"flash\", \"file\": \"fw.s19\", \"sha256\": \"" +
-                             sha256sum(scratch.path("fw.s19")) + "\", \"pages_written\": 8, \"pages_verified\": 0, ";
-    EXPECT_EQ(quick.run.out.compare(0, json.size(), json), 0) << quick.run.out;
-    EXPECT_NE(quick.run.out.find("\"result\": \"written\", \"cause\": \"\"}\n"), std::string::npos) << quick.run.out;
+    EXPECT_EQ(nlohmann::json::parse(quick.run.out).value("result", ""), "written");
 }
 
-TEST_F(PanelTool, LoadLanguageSendsWhatLangLoaderSendsThenReadsItBack)
+TEST_F(PanelTool, FullLoadSendsWhatLangLoaderSendsThenReadsItBack)
 {
     const auto loader = run(kLoader, {"lang.bin"});
     ASSERT_EQ(loader.run.exitStatus, 1);
     auto panels = bench(1);
-    const auto r = runOn(*panels, kTool, {"load-language", "lang.bin"});
+    const auto r = runOn(*panels, kTool, {"load-language", "--full", "lang.bin"});
     EXPECT_EQ(r.run.exitStatus, 0);
     EXPECT_EQ(r.run.out.rfind("loaded lang.bin into the panel at port " + panels->panelPort() +
                                   " and verified it: 257 pages in ",
@@ -109,6 +107,173 @@ TEST_F(PanelTool, LoadLanguageSendsWhatLangLoaderSendsThenReadsItBack)
     auto pages = range(32, 287);
     pages.push_back(1);
     EXPECT_EQ(hostFrames(r.model), followedBy(hostFrames(loader.model), readRequests(0x02, pages)));
+}
+
+// What a run added to a list the panel keeps over runs.
+std::vector<int> since(const std::vector<int> &now, const std::vector<int> &before)
+{
+    return std::vector<int>(now.begin() + static_cast<std::ptrdiff_t>(before.size()), now.end());
+}
+
+// The one folder a backup made in `dir`.
+std::string backupIn(const std::string &dir)
+{
+    std::vector<std::string> found;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (dirent *e = readdir(d))
+            if (e->d_name[0] != '.')
+                found.push_back(e->d_name);
+        closedir(d);
+    }
+    EXPECT_EQ(found.size(), 1u) << "backups in " << dir;
+    return found.empty() ? "" : found.front();
+}
+
+// By default the panel is read first: a panel holding an old firmware is
+// erased and written where it differs; a panel that holds the file is
+// left untouched; one byte off costs its sector and the checksum's. The
+// same for a language, page by page, the header last.
+TEST_F(PanelTool, ReadsThePanelFirstAndWritesOnlyWhatDiffers)
+{
+    auto panels = bench(1);
+    scratch.write("two.s19", srec::file('3', 0x4000, srec::patternBytes(0x1000, 54)));
+    Bytes changed = srec::patternBytes(0x1000, 54);
+    changed[0xC10] ^= 0x01;  // sector 9, flash page 76
+    scratch.write("one-byte.s19", srec::file('3', 0x4000, changed));
+    struct Case {
+        const char *file;
+        std::vector<int> erased;
+        std::vector<int> written;
+        std::string line;
+    } cases[] = {
+        {"two.s19", range(8, 127), range(64, 79), "flashed two.s19 to the panel at port " + panels->panelPort() +
+                                                      " and verified it: 120 of 120 sectors differed, 16 pages written in "},
+        {"two.s19", {}, {}, "the panel at port " + panels->panelPort() +
+                                " already holds two.s19: nothing erased or written (960 pages read in "},
+        {"one-byte.s19", {8, 9}, range(64, 79), "flashed one-byte.s19 to the panel at port " + panels->panelPort() +
+                                                    " and verified it: 2 of 120 sectors differed, 16 pages written in "},
+    };
+    for (const Case &c : cases) {
+        const emu::PanelModel before = panels->model();
+        const auto r = runOn(*panels, kTool, {"flash", c.file});
+        EXPECT_EQ(r.run.exitStatus, 0) << c.file;
+        EXPECT_EQ(r.run.out.rfind(c.line, 0), 0u) << r.run.out;
+        EXPECT_EQ(since(r.model.sectorsErased, before.sectorsErased), c.erased) << c.file;
+        EXPECT_EQ(since(r.model.flashPagesWritten, before.flashPagesWritten), c.written) << c.file;
+        // The whole range is read before the first erase.
+        const std::vector<Bytes> frames = hostFrames(r.model);
+        const std::vector<Bytes> sent(frames.begin() + static_cast<std::ptrdiff_t>(before.hostFrameCount()),
+                                      frames.end());
+        const std::vector<Bytes> reads = readRequests(0x03, range(64, 1023));
+        ASSERT_GE(sent.size(), 5 + reads.size());
+        EXPECT_TRUE(std::equal(reads.begin(), reads.end(), sent.begin() + 5)) << c.file;
+    }
+    EXPECT_EQ(runOn(*panels, kTool, {"--json", "flash", "one-byte.s19"}).run.exitStatus, 0);
+
+    Bytes language = samples::languageFile(52);
+    language[10 * 256 + 7] ^= 0x40;  // data page 10: serial flash page 42
+    scratch.write("lang-one-byte.bin", language);
+    const struct {
+        const char *file;
+        std::vector<int> written;
+    } languages[] = {{"lang.bin", followedBy(range(32, 287), {1})}, {"lang.bin", {}}, {"lang-one-byte.bin", {42}}};
+    for (const auto &c : languages) {
+        const emu::PanelModel before = panels->model();
+        const auto r = runOn(*panels, kTool, {"--json", "load-language", c.file});
+        EXPECT_EQ(r.run.exitStatus, 0) << c.file;
+        EXPECT_EQ(since(r.model.serialPagesWritten, before.serialPagesWritten), c.written) << c.file;
+    }
+}
+
+// The panel unplugged while it is read first: nothing was erased or
+// written, the panel holds what it held.
+TEST_F(PanelTool, AnUnplugDuringThePreReadLeavesThePanelAsItWas)
+{
+    // The frames: the ping, 3 RAM driver pages, initialise, then the
+    // reads from flash page 64.
+    const auto r = run(kTool, {"flash", "fw.s19"}, failOut(payloadOut(5 + 10)));
+    EXPECT_EQ(r.run.exitStatus, 3);
+    EXPECT_EQ(r.run.err, "panel_tool: reading flash page 74: sending to the panel failed: " +
+                             brokenTransfer(emu::TransferFault::Gone, 4) + "\n");
+    EXPECT_TRUE(r.model.sectorsErased.empty());
+    EXPECT_TRUE(r.model.flashPagesWritten.empty());
+    EXPECT_EQ(r.model.panelFlash(), r.model.panelFlashBefore());
+    EXPECT_TRUE(r.model.bootCheckPasses());
+}
+
+// What a panel held, saved before it is changed, puts it back as it was:
+// by restore, or by flashing the saved file. A panel that failed its boot
+// check is put back only with --force, exactly as it was, and its saved
+// firmware is never flashed (a fresh checksum would make it start). A
+// backup that cannot be written stops the service before the panel is
+// touched.
+TEST_F(PanelTool, ABackupPutsBackWhatThePanelHeld)
+{
+    auto panels = bench(1);
+    const emu::PanelModel was = panels->model();
+    const auto flashed = runOn(*panels, kTool, {"--json", "flash", "--backup", "kept", "fw.s19"});
+    ASSERT_EQ(flashed.run.exitStatus, 0);
+    const std::string firmwareBackup = "kept/" + backupIn(scratch.path("kept"));
+    EXPECT_EQ(firmwareBackup.rfind("kept/" + panels->panelPort() + "-20", 0), 0u) << firmwareBackup;
+    EXPECT_EQ(nlohmann::json::parse(flashed.run.out)["backup"], firmwareBackup);
+    const auto manifest = nlohmann::json::parse(fileText(firmwareBackup + "/backup.json"));
+    EXPECT_EQ(manifest["memories"][0]["boot_check"], true);
+    ASSERT_EQ(runOn(*panels, kTool, {"load-language", "--backup", "kept-language", "lang.bin"}).run.exitStatus, 0);
+    const std::string languageBackup = "kept-language/" + backupIn(scratch.path("kept-language"));
+
+    // Flashed back, the saved firmware leaves the panel as it was; a
+    // restore then finds it there and writes nothing.
+    EXPECT_EQ(runOn(*panels, kTool, {"flash", firmwareBackup + "/firmware.s19"}).run.exitStatus, 0);
+    EXPECT_EQ(panels->model().panelFlash(), was.panelFlash());
+    const emu::PanelModel flashedBack = panels->model();
+    const auto restored = runOn(*panels, kTool, {"--json", "restore", firmwareBackup});
+    EXPECT_EQ(restored.run.exitStatus, 0);
+    EXPECT_EQ(nlohmann::json::parse(restored.run.out)[0].value("result", ""), "already held");
+    EXPECT_EQ(panels->model().flashPagesWritten, flashedBack.flashPagesWritten);
+    EXPECT_EQ(runOn(*panels, kTool, {"restore", languageBackup}).run.exitStatus, 0);
+    EXPECT_EQ(panels->model().serialFlash(), was.serialFlash());
+
+    // A flash cut short at its fourth page leaves a panel that fails its
+    // boot check (the frames: ping, 3 driver pages, initialise, 960 reads,
+    // 120 erases, then the pages).
+    emu::UsbPanel cutShort(emu::RamDriver::Auto, {}, failOut(payloadOut(5 + 960 + 120 + 3)), emu::PanelStart::Used);
+    ASSERT_EQ(runOn(cutShort, kTool, {"flash", "fw.s19"}).run.exitStatus, 3);
+    cutShort.unplug(0);
+    cutShort.plugIn(0);
+    const emu::PanelModel failing = cutShort.model();
+    ASSERT_FALSE(failing.bootCheckPasses());
+    const auto kept = runOn(cutShort, kTool, {"--json", "flash", "--full", "--backup", "failing", "fw.s19"});
+    ASSERT_EQ(kept.run.exitStatus, 0) << kept.run.err;
+    const std::string failingBackup = "failing/" + backupIn(scratch.path("failing"));
+    EXPECT_EQ(nlohmann::json::parse(fileText(failingBackup + "/backup.json"))["memories"][0]["boot_check"], false);
+    const std::string refusal = "panel_tool: \"" + failingBackup +
+                                "/firmware.s19\" was saved from a panel that failed its boot check: flashed, that "
+                                "image would start; panel_tool restore --force puts back exactly what the panel "
+                                "held\n";
+    for (const auto &args : {std::vector<std::string>{"restore", failingBackup},
+                             std::vector<std::string>{"flash", failingBackup + "/firmware.s19"}}) {
+        const std::size_t frames = cutShort.model().hostFrameCount();
+        const auto refused = runOn(cutShort, kTool, args);
+        EXPECT_EQ(refused.run.exitStatus, 3) << args[0];
+        EXPECT_EQ(refused.run.err, refusal);
+        EXPECT_EQ(refused.model.hostFrameCount(), frames) << args[0];
+    }
+    EXPECT_EQ(runOn(cutShort, kTool, {"restore", "--force", failingBackup}).run.exitStatus, 0);
+    EXPECT_EQ(cutShort.model().panelFlash(), failing.panelFlash());
+
+    // A backup that cannot be written: nothing is sent to the panel.
+    scratch.write("plain", std::string("not a folder"));
+    mkdir(scratch.path("read-only").c_str(), 0555);
+    for (const auto &[args, cause] :
+         {std::pair<std::vector<std::string>, std::string>{{"flash", "--backup", "plain/kept", "fw.s19"},
+                                                           "cannot write \"plain/kept\": Not a directory"},
+          {{"load-language", "--backup", "read-only", "lang.bin"}, "cannot write \"read-only\": Permission denied"}}) {
+        const std::size_t frames = panels->model().hostFrameCount();
+        const auto refused = runOn(*panels, kTool, args);
+        EXPECT_EQ(refused.run.exitStatus, 3) << cause;
+        EXPECT_EQ(refused.run.err, "panel_tool: " + cause + "\n");
+        EXPECT_EQ(refused.model.hostFrameCount(), frames) << cause;
+    }
 }
 
 // A page write answered as done that leaves a byte wrong: panel_tool names
@@ -269,7 +434,7 @@ TEST_F(PanelTool, FailuresReadAsTheProgramsCauses)
     emu::UsbFaults stall;
     stall.outFault = emu::TransferFault::Stall;
     stall.outFaultAt = 11;  // the header of the first erase request
-    const auto stalled = run(kTool, {"flash", "fw.s19"}, stall);
+    const auto stalled = run(kTool, {"flash", "--full", "fw.s19"}, stall);
     EXPECT_EQ(stalled.run.exitStatus, 3);
     EXPECT_EQ(stalled.run.err, "panel_tool: erasing flash sector 8: sending to the panel failed: " +
                                    brokenTransfer(emu::TransferFault::Stall, 2) + "\n");
@@ -306,11 +471,15 @@ TEST_F(PanelTool, OnATerminalABarPerPhase)
     auto panels = bench(1);
     const auto r = runOn(*panels, kTool, {"flash", "fw.s19"});
     EXPECT_EQ(r.run.exitStatus, 0);
-    for (const char *bar : {"\rdriver  [##############################]    3/3 100%", "\rerase   [#", "\rwrite   [#",
+    for (const char *bar : {"\rdriver  [##############################]    3/3 100%",
+                            "\rread    [##############################]  960/960 100%", "\rerase   [#", "\rwrite   [#",
                             "\rverify  [##############################]    8/8 100%"})
         EXPECT_NE(r.run.out.find(bar), std::string::npos) << bar;
     EXPECT_NE(r.run.out.find("done in"), std::string::npos);
-    EXPECT_NE(r.run.out.find("\r\nflashed fw.s19 to the panel at port "), std::string::npos) << r.run.out;
+    EXPECT_NE(r.run.out.find("\r\nflashed fw.s19 to the panel at port " + panels->panelPort() +
+                             " and verified it: 120 of 120 sectors differed, 8 pages written in "),
+              std::string::npos)
+        << r.run.out;
     EXPECT_EQ(runOn(*panels, kTool, {"--quiet", "flash", "fw.s19"}).run.out, "");
 }
 

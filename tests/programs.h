@@ -54,7 +54,8 @@ protected:
         const bool tool = isTool(program);
         const bool legacy = !isReadback(program) && !tool;
         const std::string command = tool ? commandOf(args) : "";
-        panel.setReadOnlyHost(isReadback(program) || (tool && command != "flash" && command != "load-language"));
+        panel.setReadOnlyHost(isReadback(program) ||
+                              (tool && command != "flash" && command != "load-language" && command != "restore"));
         std::vector<std::string> argv{program};
         argv.insert(argv.end(), args.begin(), args.end());
         // What each panel held before, to tell what this run changed.
@@ -96,7 +97,7 @@ protected:
     static std::string commandOf(const std::vector<std::string> &args)
     {
         for (std::size_t i = 0; i < args.size(); ++i) {
-            if (args[i] == "--port" || args[i] == "--device" || args[i] == "--drivers")
+            if (args[i] == "--port" || args[i] == "--device" || args[i] == "--drivers" || args[i] == "--backup")
                 ++i;
             else if (args[i].rfind("--", 0) != 0)
                 return args[i];
@@ -104,9 +105,26 @@ protected:
         return "";
     }
 
+    // The panel a panel_tool run reached, if any: the one whose frames
+    // grew; `before.size()` when none.
+    static std::size_t panelUsed(const std::vector<emu::PanelModel> &before, const emu::UsbPanel &panels)
+    {
+        std::size_t used = before.size();
+        for (std::size_t i = 0; i < before.size(); ++i)
+            if (panels.model(i).hostFrameCount() != before[i].hostFrameCount())
+                used = i;
+        return used;
+    }
+
+    static bool hasOption(const std::vector<std::string> &args, const char *option)
+    {
+        return std::find(args.begin(), args.end(), option) != args.end();
+    }
+
     // panel_tool: silence on standard error after a result, one line
     // naming it after a failure; a write it reports as done left the panel
-    // holding the file, and no other changed.
+    // it reached holding the file (whether it wrote it or found it there),
+    // and no other panel changed.
     void expectToolsOutcome(const std::string &command, const std::vector<std::string> &args,
                             const emu::ProgramRun &run, const std::vector<emu::PanelModel> &before,
                             const emu::UsbPanel &panels) const
@@ -118,33 +136,58 @@ protected:
         if (run.exitStatus == 3) {
             EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
         }
-        int changed = 0;
+        const std::size_t used = panelUsed(before, panels);
         for (std::size_t i = 0; i < before.size(); ++i) {
             const emu::PanelModel m = panels.model(i);
-            if (m.serialFlash() == before[i].serialFlash() && m.panelFlash() == before[i].panelFlash())
+            if (i != used) {
+                EXPECT_TRUE(m.serialFlash() == before[i].serialFlash() && m.panelFlash() == before[i].panelFlash())
+                    << "panel " << i << " changed, but the run did not reach it";
                 continue;
-            ++changed;
+            }
+            if (run.exitStatus != 0)
+                continue;
             const std::string text = fileText(args.back());
-            if (run.exitStatus == 0 && command == "flash")
+            if (command == "flash")
                 expectFirmwareFlashed(text, before[i].panelFlash(), m.panelFlash());
-            if (run.exitStatus == 0 && command == "load-language")
+            if (command == "load-language")
                 expectLanguageLoaded(Bytes(text.begin(), text.end()), before[i].serialFlash(), m.serialFlash());
-        }
-        // (None changed when the panel held the file already.)
-        if (run.exitStatus == 0 && (command == "flash" || command == "load-language")) {
-            EXPECT_LE(changed, 1) << "panels written";
+            if (command == "restore")
+                expectRestored(args.back(), before[i], m);
         }
         if (run.exitStatus == 2) {
-            EXPECT_EQ(changed, 0) << "a usage error touched a panel";
+            EXPECT_EQ(used, before.size()) << "a usage error reached a panel";
         }
-        if (std::find(args.begin(), args.end(), "--json") != args.end() && run.exitStatus != 2)
+        if (hasOption(args, "--json") && run.exitStatus != 2)
             expectToolsJson(command, args, run, before, panels);
+    }
+
+    // After a restore the panel holds what the backup `dir` saved, as the
+    // files there have it (the firmware exactly, checksum word and all);
+    // a memory the backup does not hold is as it was.
+    void expectRestored(const std::string &dir, const emu::PanelModel &before, const emu::PanelModel &after) const
+    {
+        const std::string firmware = fileText(dir + "/firmware.s19");
+        Bytes flash = before.panelFlash();
+        if (!firmware.empty()) {
+            const Bytes image = firmwareImage(firmware);
+            std::copy(image.begin(), image.end(), flash.begin() + panel::kFirmwareRange.first);
+        }
+        expectSameMemory(after.panelFlash(), flash, "panel flash after a restore");
+        const std::string language = fileText(dir + "/language.bin");
+        Bytes serial = before.serialFlash();
+        if (!language.empty()) {
+            std::copy(language.begin(), language.begin() + 0x10000, serial.begin() + panel::kFirstLanguagePage * 256);
+            std::copy(language.begin() + 0x10000, language.begin() + 0x10100,
+                      serial.begin() + panel::kLanguageHeaderPage * 256);
+        }
+        expectSameMemory(after.serialFlash(), serial, "serial flash after a restore");
     }
 
     // --json: one document on standard output, read with a JSON parser,
     // every field of which tells the truth about the run: the panel used,
-    // the file and its hash, the pages the panel was sent, the result that
-    // goes with the exit status, and the cause of anything but success.
+    // the file and its hash, what the panel held before, the sectors and
+    // pages it was sent and those left alone, the result that goes with
+    // the exit status, and the cause of anything but success.
     void expectToolsJson(const std::string &command, const std::vector<std::string> &args,
                          const emu::ProgramRun &run, const std::vector<emu::PanelModel> &before,
                          const emu::UsbPanel &panels) const
@@ -159,6 +202,13 @@ protected:
                     EXPECT_TRUE(p.contains(key)) << key << " in " << p.dump();
             return;
         }
+        if (command == "restore") {
+            // One result per memory put back, each a service of its own.
+            ASSERT_TRUE(doc.is_array() || doc.is_object()) << run.out;
+            for (const auto &step : doc.is_array() ? doc : nlohmann::json::array({doc}))
+                EXPECT_EQ(step.value("command", ""), "restore");
+            return;
+        }
         ASSERT_TRUE(doc.is_object()) << run.out;
         const int status = run.exitStatus;
         EXPECT_EQ(doc.value("command", ""), command);
@@ -167,38 +217,60 @@ protected:
             EXPECT_EQ(doc.value("sha256", ""), sha256sum(args.back().front() == '/' ? args.back()
                                                                                     : scratch.path(args.back())));
         }
-        // The panel this run reached, if any: the one whose frames grew.
-        std::size_t used = before.size();
-        for (std::size_t i = 0; i < before.size(); ++i)
-            if (panels.model(i).hostFrameCount() != before[i].hostFrameCount())
-                used = i;
+        const std::size_t used = panelUsed(before, panels);
         const bool writes = command == "flash" || command == "load-language";
-        std::size_t sent = 0;
+        const bool flash = command == "flash";
+        std::size_t sent = 0, erased = 0;
         if (used < before.size()) {
             EXPECT_EQ(doc.value("port", ""), panels.panelPort(used));
             const emu::PanelModel now = panels.model(used);
-            sent = command == "flash" ? now.flashPagesWritten.size() - before[used].flashPagesWritten.size()
-                                      : now.serialPagesWritten.size() - before[used].serialPagesWritten.size();
+            sent = flash ? now.flashPagesWritten.size() - before[used].flashPagesWritten.size()
+                         : now.serialPagesWritten.size() - before[used].serialPagesWritten.size();
+            erased = now.sectorsErased.size() - before[used].sectorsErased.size();
         }
         const int64_t written = doc.value("pages_written", int64_t{-1});
         if (!writes || status <= 1) {
             EXPECT_EQ(written, writes ? static_cast<int64_t>(sent) : 0) << "pages written";
+            EXPECT_EQ(doc.value("sectors_erased", int64_t{-1}), static_cast<int64_t>(erased)) << "sectors erased";
         } else {
             EXPECT_LE(written, static_cast<int64_t>(sent)) << "pages written";
         }
+        // What the panel held, when it was read before anything changed.
+        const bool full = hasOption(args, "--full");
+        const bool read = writes && (!full || hasOption(args, "--backup")) && status <= 1;
+        if (read) {
+            const Bytes &was = flash ? before[used].panelFlash() : before[used].serialFlash();
+            const Bytes held = flash ? Bytes(was.begin() + panel::kFirmwareRange.first, was.end())
+                                     : cat(Bytes(was.begin() + 32 * 256, was.begin() + 288 * 256), page(was, 1));
+            EXPECT_EQ(doc.value("held_sha256", ""), sha256Of(held)) << "the hash of what the panel held";
+            if (flash) {
+                EXPECT_EQ(doc["held_boot_check"], emu::bootCheckPasses(was)) << "its boot check";
+            } else {
+                EXPECT_TRUE(doc["held_boot_check"].is_null());
+            }
+        } else if (writes && full) {
+            EXPECT_TRUE(doc["held_sha256"].is_null()) << "nothing was read first";
+        }
+        EXPECT_EQ(doc["backup"].is_null(), !hasOption(args, "--backup") || status == 3);
+        const std::string result = doc.value("result", "");
         const int64_t verified = doc.value("pages_verified", int64_t{-1});
-        if (std::find(args.begin(), args.end(), "--no-verify") != args.end() || command.rfind("save-", 0) == 0) {
+        const int64_t skipped = doc.value("pages_skipped", int64_t{-1});
+        if (hasOption(args, "--no-verify") || command.rfind("save-", 0) == 0 || result == "already held") {
             EXPECT_EQ(verified, 0);
         } else if (writes && status == 0) {
             EXPECT_EQ(verified, written) << "every page written is read back";
         }
+        if (writes && status <= 1) {
+            EXPECT_EQ(skipped, full ? 0 : flash ? 960 - static_cast<int64_t>(erased) * 8 : 257 - written)
+                << "pages left alone";
+        }
         EXPECT_TRUE(doc.contains("seconds") && doc["seconds"].is_number() && doc["seconds"] >= 0);
-        const std::string result = doc.value("result", "");
         const std::string cause = doc.value("cause", "?");
         if (status == 0) {
-            const bool verify = std::find(args.begin(), args.end(), "--no-verify") == args.end();
+            const bool verify = !hasOption(args, "--no-verify");
             const std::string done = command.rfind("verify-", 0) == 0 ? "match"
                                      : command.rfind("save-", 0) == 0 ? "saved"
+                                     : sent == 0 && erased == 0       ? "already held"
                                      : verify                         ? "verified"
                                                                       : "written";
             EXPECT_EQ(result, done);

@@ -9,6 +9,7 @@
 #include <memory>
 #include <stdlib.h>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "emulator/run_program.h"
@@ -124,6 +125,20 @@ inline std::string sha256sum(const std::string &path)
             digest.assign(text, 64);
         pclose(p);
     }
+    return digest;
+}
+
+// sha256sum's hash of bytes.
+inline std::string sha256Of(const Bytes &bytes)
+{
+    char name[] = "/tmp/panel-hash-XXXXXX";
+    const int fd = mkstemp(name);
+    if (fd < 0)
+        return "";
+    const bool written = ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+    ::close(fd);
+    const std::string digest = written ? sha256sum(name) : "";
+    std::remove(name);
     return digest;
 }
 

@@ -51,6 +51,28 @@ bool compareLanguage(SerialFlashDriver &client, const std::vector<uint8_t> &file
 // flashFirmware writes it, checksum word included.
 bool compareFirmware(PanelFlashDriver &client, Comparison &comparison, const Progress &progress, Phase phase);
 
+// What the panel holds: the language's pages as a language file has them
+// (65,792 bytes: data pages 32-287, then the header page 1), and the
+// whole firmware range (flash pages 64-1023).
+bool readLanguage(SerialFlashDriver &client, std::vector<uint8_t> &held, const Progress &progress, Phase phase);
+bool readFirmwareRange(PanelFlashDriver &client, std::vector<uint8_t> &held, const Progress &progress, Phase phase);
+
+// Some pages only, in the order given, against `expected` (the whole
+// language, or the whole firmware range, as the panel should hold it):
+// language pages k (data page k, 256 the header); image pages j (flash
+// page 64 + j).
+bool compareLanguagePages(SerialFlashDriver &client, const std::vector<uint32_t> &pages,
+                          const std::vector<uint8_t> &expected, Comparison &comparison, const Progress &progress,
+                          Phase phase);
+bool compareFirmwarePages(PanelFlashDriver &client, const std::vector<uint32_t> &pages,
+                          const std::vector<uint8_t> &expected, Comparison &comparison, const Progress &progress,
+                          Phase phase);
+
+// Whether the firmware range as held (from 0x4000) passes the check the
+// bootloader makes before it starts it: the word at 0x4200 against the
+// sum of the rest.
+bool bootCheckPasses(const std::vector<uint8_t> &firmwareRange);
+
 enum class ReadbackCommand { VerifyLanguage, VerifyFirmware, SaveLanguage, SaveFirmware };
 // The command a command line names: "verify-language", "verify-firmware",
 // "save-language" or "save-firmware" (the caller has checked it is one).

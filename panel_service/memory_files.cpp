@@ -1,6 +1,8 @@
-#include "panel_readback/memory_files.h"
+#include "panel_service/memory_files.h"
 
+#include <cctype>
 #include <cerrno>
+#include <fcntl.h>
 #include <cstdio>
 #include <cstdlib>
 #include <sys/stat.h>
@@ -40,6 +42,18 @@ std::string record(char type, unsigned addressBytes, uint32_t address, const uin
     return out + "\n";
 }
 
+// A rename is on the disk only once its folder is.
+void syncFolderOf(const std::string &path)
+{
+    const std::size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
+}
+
 bool erased(const uint8_t *page)
 {
     for (uint32_t i = 0; i < panel::kPageSize; ++i)
@@ -72,10 +86,41 @@ bool readLanguageFile(const std::string &path, std::vector<uint8_t> &bytes, Fail
     return !failure.failed();
 }
 
-std::string firmwareRecords(const std::vector<uint8_t> &pages)
+namespace {
+const std::string kBootCheckFails = "; boot check fails";
+}
+
+std::string savedFirmwareHeader(const std::string &savedBy, bool bootCheckPassed)
 {
-    static const char kHeader[] = "panel_readback";
-    std::string out = record('0', 2, 0, reinterpret_cast<const uint8_t *>(kHeader), sizeof kHeader - 1);
+    return savedBy + (bootCheckPassed ? "; boot check passes" : kBootCheckFails);
+}
+
+bool savedFromAFailingPanel(const std::string &path)
+{
+    std::FILE *file = std::fopen(path.c_str(), "r");
+    if (file == nullptr)
+        return false;
+    char line[600] = {};
+    const bool read = std::fgets(line, sizeof line, file) != nullptr;
+    std::fclose(file);
+    // "S0", count, a 2-byte address, the text, a checksum.
+    auto byteAt = [&line](std::size_t at) {
+        return std::isxdigit(static_cast<unsigned char>(line[at])) &&
+                       std::isxdigit(static_cast<unsigned char>(line[at + 1]))
+                   ? static_cast<int>(std::strtol(std::string(line + at, 2).c_str(), nullptr, 16))
+                   : -1;
+    };
+    std::string text;
+    const int count = read && line[0] == 'S' && line[1] == '0' ? byteAt(2) : -1;
+    for (int i = 0; i + 3 < count && byteAt(8 + 2 * i) >= 0; ++i)
+        text += static_cast<char>(byteAt(8 + 2 * i));
+    return text.size() > kBootCheckFails.size() &&
+           text.compare(text.size() - kBootCheckFails.size(), kBootCheckFails.size(), kBootCheckFails) == 0;
+}
+
+std::string firmwareRecords(const std::vector<uint8_t> &pages, const std::string &header)
+{
+    std::string out = record('0', 2, 0, reinterpret_cast<const uint8_t *>(header.data()), header.size());
     for (std::size_t at = 0; at < pages.size(); at += panel::kPageSize) {
         if (erased(pages.data() + at))
             continue;
@@ -116,8 +161,10 @@ bool writeWhole(const std::string &path, const std::string &bytes, Failure &fail
     const int error = whole ? 0 : errno;
     const bool written = whole && fsync(fd) == 0 && fchmod(fd, 0644) == 0;
     const bool closed = close(fd) == 0;
-    if (written && closed && std::rename(temporary.c_str(), path.c_str()) == 0)
+    if (written && closed && std::rename(temporary.c_str(), path.c_str()) == 0) {
+        syncFolderOf(path);
         return true;
+    }
     failure = fileFailure(FailureKind::FileWrite, path, error != 0 ? error : errno);
     unlink(temporary.c_str());
     return false;

@@ -1,4 +1,4 @@
-#include "panel_tool/json.h"
+#include "panel_service/json.h"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "panel_tool/sha256.h"
+#include "panel_service/sha256.h"
 
 #include <array>
 #include <cstdio>

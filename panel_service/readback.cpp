@@ -1,4 +1,4 @@
-#include "panel_readback/readback.h"
+#include "panel_service/readback.h"
 
 #include <cstdio>
 
@@ -6,43 +6,64 @@
 #include "devlink/panel_geometry.h"
 #include "lang_loader/serial_flash_driver.h"
 #include "panel_flasher/panel_flash_driver.h"
-#include "panel_readback/memory_files.h"
+#include "panel_service/memory_files.h"
+#include "panel_service/plan.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+constexpr uint32_t kFirmwarePages = panel::kFirmwareRange.size() / panel::kPageSize;
+constexpr uint32_t kLanguagePages = panel::kLanguageDataPages + 1u;
 
-// Reads `count` pages from `first` with `read(page, destination)`, each
-// reported as one more of `phase` done after `before`.
-template <typename Read>
-bool readPages(Read read, uint16_t first, uint32_t count, Bytes &pages, const Progress &progress, Phase phase,
-               uint32_t before = 0)
+// The serial flash page of language page k: data page k from page 32, the
+// header in page 1.
+uint32_t languagePageOf(uint32_t k)
 {
-    pages.assign(std::size_t{count} * panel::kPageSize, 0);
-    for (uint32_t j = 0; j < count; ++j) {
-        if (!read(static_cast<uint16_t>(first + j), pages.data() + std::size_t{j} * panel::kPageSize))
+    return k < panel::kLanguageDataPages ? panel::kFirstLanguagePage + k : uint32_t{panel::kLanguageHeaderPage};
+}
+
+uint32_t flashPageOf(uint32_t j) { return panel::kFirstFirmwarePage + j; }
+
+std::vector<uint32_t> firstPages(uint32_t count)
+{
+    std::vector<uint32_t> pages(count);
+    for (uint32_t i = 0; i < count; ++i)
+        pages[i] = i;
+    return pages;
+}
+
+// Reads `pages` (indices into the memory as a file holds it) with
+// `read(panel page, destination)`, `pageOf` naming the panel's page of
+// each, into `into` at their own places; one phase, one step a page.
+template <typename Read, typename PageOf>
+bool readPages(Read read, PageOf pageOf, const std::vector<uint32_t> &pages, Bytes &into, const Progress &progress,
+               Phase phase)
+{
+    progress.begin(phase, static_cast<uint32_t>(pages.size()));
+    for (std::size_t i = 0; i < pages.size(); ++i) {
+        if (!read(static_cast<uint16_t>(pageOf(pages[i])), into.data() + std::size_t{pages[i]} * panel::kPageSize))
             return false;
-        progress.advance(phase, before + j + 1);
+        progress.advance(phase, static_cast<uint32_t>(i + 1));
     }
     return true;
 }
 
-// The first difference, by page and offset with both bytes, and how many
-// pages differ. `pageOf(j)` names the panel's page of the j-th page.
-template <typename PageOf> Comparison compare(const Bytes &expected, const Bytes &panel, PageOf pageOf)
+// The first difference among `pages`, by the panel's page and offset with
+// both bytes, and how many of them differ.
+template <typename PageOf>
+Comparison compare(const std::vector<uint32_t> &pages, const Bytes &expected, const Bytes &held, PageOf pageOf)
 {
     Comparison c;
-    c.pages = static_cast<uint32_t>(expected.size() / panel::kPageSize);
-    for (uint32_t j = 0; j < c.pages; ++j) {
+    c.pages = static_cast<uint32_t>(pages.size());
+    for (uint32_t page : pages) {
         for (uint32_t i = 0; i < panel::kPageSize; ++i) {
-            const std::size_t at = std::size_t{j} * panel::kPageSize + i;
-            if (expected[at] == panel[at])
+            const std::size_t at = std::size_t{page} * panel::kPageSize + i;
+            if (expected[at] == held[at])
                 continue;
             if (c.differing++ == 0) {
-                c.firstPage = pageOf(j);
+                c.firstPage = pageOf(page);
                 c.offset = i;
                 c.fileByte = expected[at];
-                c.panelByte = panel[at];
+                c.panelByte = held[at];
             }
             break;
         }
@@ -50,24 +71,14 @@ template <typename PageOf> Comparison compare(const Bytes &expected, const Bytes
     return c;
 }
 
-// The data pages, then the header page: one phase of 257 pages.
-bool readLanguage(SerialFlashDriver &client, Bytes &language, const Progress &progress, Phase phase)
+auto languageReader(SerialFlashDriver &client)
 {
-    auto read = [&client](uint16_t page, uint8_t *dst) { return client.readPage(page, dst); };
-    Bytes header;
-    progress.begin(phase, panel::kLanguageDataPages + 1u);
-    if (!readPages(read, panel::kFirstLanguagePage, panel::kLanguageDataPages, language, progress, phase) ||
-        !readPages(read, panel::kLanguageHeaderPage, 1, header, progress, phase, panel::kLanguageDataPages))
-        return false;
-    language.insert(language.end(), header.begin(), header.end());
-    return true;
+    return [&client](uint16_t page, uint8_t *dst) { return client.readPage(page, dst); };
 }
 
-bool readFirmware(PanelFlashDriver &client, uint32_t pages, Bytes &held, const Progress &progress, Phase phase)
+auto firmwareReader(PanelFlashDriver &client)
 {
-    auto read = [&client](uint16_t page, uint8_t *dst) { return client.readPage(page, dst); };
-    progress.begin(phase, pages);
-    return readPages(read, panel::kFirstFirmwarePage, pages, held, progress, phase);
+    return [&client](uint16_t page, uint8_t *dst) { return client.readPage(page, dst); };
 }
 
 std::string matchLine(const char *memory, const std::string &file, uint32_t pages)
@@ -128,7 +139,7 @@ ReadbackOutcome language(ReadbackCommand command, const std::string &path, const
     if (!writeWhole(path, std::string(held.begin(), held.end()), failure))
         return failed(failure);
     return saved("saved the panel's language (" + std::to_string(held.size()) + " bytes) to " + path,
-                 panel::kLanguageDataPages + 1);
+                 kLanguagePages);
 }
 
 ReadbackOutcome firmware(ReadbackCommand command, const std::string &path, const std::string &drivers,
@@ -151,12 +162,12 @@ ReadbackOutcome firmware(ReadbackCommand command, const std::string &path, const
         return compared(comparison, "flash", path);
     }
     Bytes held;
-    if (!client.init() ||
-        !readFirmware(client, panel::kFlashPages - panel::kFirstFirmwarePage, held, progress, Phase::Read))
+    if (!client.init() || !readFirmwareRange(client, held, progress, Phase::Read))
         return failed(client.failure());
-    if (!writeWhole(path, firmwareRecords(held), failure))
+    if (!writeWhole(path, firmwareRecords(held, savedFirmwareHeader("panel_readback", bootCheckPasses(held))),
+                    failure))
         return failed(failure);
-    return saved("saved the panel's firmware to " + path, panel::kFlashPages - panel::kFirstFirmwarePage);
+    return saved("saved the panel's firmware to " + path, kFirmwarePages);
 }
 
 } // namespace
@@ -180,31 +191,55 @@ bool startPanel(BootLink &link, const PanelChoice &choice, Failure &failure)
     return false;
 }
 
+bool readLanguage(SerialFlashDriver &client, Bytes &held, const Progress &progress, Phase phase)
+{
+    held.assign(std::size_t{kLanguagePages} * panel::kPageSize, 0);
+    return readPages(languageReader(client), languagePageOf, firstPages(kLanguagePages), held, progress, phase);
+}
+
+bool readFirmwareRange(PanelFlashDriver &client, Bytes &held, const Progress &progress, Phase phase)
+{
+    held.assign(panel::kFirmwareRange.size(), 0);
+    return readPages(firmwareReader(client), flashPageOf, firstPages(kFirmwarePages), held, progress, phase);
+}
+
+bool compareLanguagePages(SerialFlashDriver &client, const std::vector<uint32_t> &pages, const Bytes &expected,
+                          Comparison &comparison, const Progress &progress, Phase phase)
+{
+    Bytes held(expected.size(), 0);
+    if (!readPages(languageReader(client), languagePageOf, pages, held, progress, phase))
+        return false;
+    comparison = compare(pages, expected, held, languagePageOf);
+    return true;
+}
+
+bool compareFirmwarePages(PanelFlashDriver &client, const std::vector<uint32_t> &pages, const Bytes &expected,
+                          Comparison &comparison, const Progress &progress, Phase phase)
+{
+    Bytes held(expected.size(), 0);
+    if (!readPages(firmwareReader(client), flashPageOf, pages, held, progress, phase))
+        return false;
+    comparison = compare(pages, expected, held, flashPageOf);
+    return true;
+}
+
 bool compareLanguage(SerialFlashDriver &client, const Bytes &file, Comparison &comparison, const Progress &progress,
                      Phase phase)
 {
-    Bytes held;
-    if (!readLanguage(client, held, progress, phase))
-        return false;
-    Bytes expected = file;
-    expected[std::size_t{panel::kLanguageDataPages} * panel::kPageSize + panel::kLanguageHeaderMarkByte] = 1;
-    comparison = compare(expected, held, [](uint32_t j) {
-        return j < panel::kLanguageDataPages ? panel::kFirstLanguagePage + j : uint32_t{panel::kLanguageHeaderPage};
-    });
-    return true;
+    return compareLanguagePages(client, firstPages(kLanguagePages), expectedLanguage(file), comparison, progress,
+                                phase);
 }
 
 bool compareFirmware(PanelFlashDriver &client, Comparison &comparison, const Progress &progress, Phase phase)
 {
-    const uint32_t pages = client.pagesToWrite();
-    Bytes held;
-    if (!readFirmware(client, pages, held, progress, phase))
-        return false;
-    Bytes expected(held.size());
-    for (uint32_t j = 0; j < pages; ++j)
-        client.firmwarePage(j, expected.data() + std::size_t{j} * panel::kPageSize);
-    comparison = compare(expected, held, [](uint32_t j) { return panel::kFirstFirmwarePage + j; });
-    return true;
+    return compareFirmwarePages(client, firstPages(client.pagesToWrite()), expectedFirmware(client), comparison,
+                                progress, phase);
+}
+
+bool bootCheckPasses(const Bytes &firmwareRange)
+{
+    return panel::firmwareChecksum(firmwareRange.data()) ==
+           panel::bigEndianWord(firmwareRange.data() + (panel::kChecksumAddress - panel::kFirmwareRange.first));
 }
 
 ReadbackCommand readbackCommandNamed(const std::string &name)
