@@ -83,7 +83,10 @@ bool Backup::begin(Failure &failure)
         const std::string candidate = n == 1 ? name : name + "-" + std::to_string(n);
         if (mkdir(candidate.c_str(), 0755) == 0) {
             own = candidate;
-            manifest = {{"port", port}, {"time", utc(when, "%Y-%m-%dT%H:%M:%SZ")}, {"memories", nlohmann::ordered_json::array()}};
+            manifest = Record::object();
+            putText(manifest, "port", port);
+            manifest["time"] = utc(when, "%Y-%m-%dT%H:%M:%SZ");
+            manifest["memories"] = Record::array();
             return true;
         }
         if (errno != EEXIST)
@@ -98,7 +101,7 @@ bool Backup::save(const std::string &memory, const std::string &file, const std:
 {
     if (!begin(failure) || !writeWhole(own + "/" + file, bytes, failure))
         return false;
-    nlohmann::ordered_json entry = {{"memory", memory},
+    Record entry = {{"memory", memory},
                             {"file", file},
                             {"sha256", sha256Hex(std::vector<uint8_t>(bytes.begin(), bytes.end()))},
                             {"held_sha256", heldSha256}};
@@ -106,7 +109,7 @@ bool Backup::save(const std::string &memory, const std::string &file, const std:
         entry["boot_check"] = bootCheck == 1;
     manifest["memories"].push_back(entry);
     return writeWhole(own + "/" + kManifest,
-                      manifest.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n", failure);
+                      manifest.dump(2, ' ', false, Record::error_handler_t::replace) + "\n", failure);
 }
 
 bool Backup::saveLanguage(const std::vector<uint8_t> &held, Failure &failure)
@@ -123,7 +126,7 @@ bool Backup::saveFirmware(const std::vector<uint8_t> &held, bool bootCheckPassed
 
 bool readBackup(const std::string &path, SavedBackup &backup, Failure &failure)
 {
-    const nlohmann::json manifest = nlohmann::json::parse(readText(path + "/" + kManifest), nullptr, false);
+    const Record manifest = Record::parse(readText(path + "/" + kManifest), nullptr, false);
     failure = fileFailure(FailureKind::NotABackup, path);
     if (!manifest.is_object() || !manifest.contains("memories") || !manifest["memories"].is_array())
         return false;
@@ -133,7 +136,7 @@ bool readBackup(const std::string &path, SavedBackup &backup, Failure &failure)
         backup.port = manifest["port"];
     if (manifest.contains("time") && manifest["time"].is_string())
         backup.time = manifest["time"];
-    for (const nlohmann::json &entry : manifest["memories"]) {
+    for (const Record &entry : manifest["memories"]) {
         if (!entry.is_object() || !entry.contains("memory") || !entry.contains("file") || !entry.contains("sha256") ||
             !entry["memory"].is_string() || !entry["file"].is_string() || !entry["sha256"].is_string())
             return false;

@@ -15,9 +15,8 @@
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "devlink/failure.h"
+#include "panel_service/record.h"
 
 class Backup {
 public:
@@ -42,7 +41,7 @@ private:
     std::string port;
     std::time_t when;
     std::string own;
-    nlohmann::ordered_json manifest;  // backup.json as it stands
+    Record manifest;  // backup.json as it stands
 };
 
 // The folder backups go to exists (it is made when missing) and can be

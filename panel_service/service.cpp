@@ -122,30 +122,27 @@ void noteHeld(ServiceResult &r, const std::vector<uint8_t> &held, int bootCheck)
 
 std::string fileName(const std::string &path) { return path.substr(path.rfind('/') + 1); }
 
-nlohmann::ordered_json ServiceResult::record() const
+Record ServiceResult::record() const
 {
-    return {
-        {"port", port},
-        {"command", command},
-        {"file", file},
-        {"sha256", sha256},
-        {"held_sha256", held.read ? nlohmann::ordered_json(held.sha256) : nlohmann::ordered_json(nullptr)},
-        {"held_boot_check", held.bootCheck < 0 ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(held.bootCheck == 1)},
-        {"sectors_erased", sectorsErased},
-        {"pages_written", pagesWritten},
-        {"pages_skipped", pagesSkipped},
-        {"pages_verified", pagesVerified},
-        {"backup", backup.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(backup)},
-        {"seconds", std::round(seconds * 1000) / 1000},
-        {"result", result},
-        {"cause", status == 3 ? describe(failure) : status == 1 ? line : std::string()},
-    };
+    Record r;
+    putText(r, "port", port);
+    r["command"] = command;
+    putText(r, "file", file);
+    r["sha256"] = sha256;
+    r["held_sha256"] = held.read ? Record(held.sha256) : Record(nullptr);
+    r["held_boot_check"] = held.bootCheck < 0 ? Record(nullptr) : Record(held.bootCheck == 1);
+    r["sectors_erased"] = sectorsErased;
+    r["pages_written"] = pagesWritten;
+    r["pages_skipped"] = pagesSkipped;
+    r["pages_verified"] = pagesVerified;
+    putTextOrNull(r, "backup", backup);
+    r["seconds"] = std::round(seconds * 1000) / 1000;
+    r["result"] = result;
+    putText(r, "cause", status == 3 ? describe(failure) : status == 1 ? line : std::string());
+    return r;
 }
 
-std::string ServiceResult::json() const
-{
-    return record().dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
-}
+std::string ServiceResult::json() const { return oneLine(record()); }
 
 namespace {
 

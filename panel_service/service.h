@@ -18,6 +18,7 @@
 #include "panel_flasher/panel_flash_driver.h"
 #include "panel_service/backup.h"
 #include "panel_service/readback.h"
+#include "panel_service/record.h"
 
 struct ServiceOptions {
     bool verify = true;  // read back what was written
@@ -59,7 +60,7 @@ struct ServiceResult {
     Failure failure;   // on 3
 
     // What JSON documents and the bench's log say of a service.
-    nlohmann::ordered_json record() const;
+    Record record() const;
     // The record as one line of JSON.
     std::string json() const;
 };

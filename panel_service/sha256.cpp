@@ -1,106 +1,58 @@
 #include "panel_service/sha256.h"
 
-#include <array>
 #include <cstdio>
+#include <memory>
+#include <openssl/evp.h>
 
 namespace {
 
-constexpr std::array<uint32_t, 64> kRounds{
-    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
-    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
-    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
-    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
-    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
-    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
-    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
-    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2,
-};
+using Context = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
 
-uint32_t rotate(uint32_t x, int n) { return x >> n | x << (32 - n); }
+// A digest under way, from OpenSSL's libcrypto.
+Context started()
+{
+    Context context(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
+    if (context && EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1)
+        context.reset();
+    return context;
+}
 
-class Sha256 {
-public:
-    void add(const uint8_t *bytes, std::size_t n)
-    {
-        for (std::size_t i = 0; i < n; ++i) {
-            block[filled++] = bytes[i];
-            if (filled == 64)
-                compress();
-        }
-        length += uint64_t{n} * 8;
+std::string finished(const Context &context)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_DigestFinal_ex(context.get(), digest, &length) != 1)
+        return {};
+    static const char kDigits[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned int i = 0; i < length; ++i) {
+        hex += kDigits[digest[i] >> 4];
+        hex += kDigits[digest[i] & 0xF];
     }
-
-    std::string hex()
-    {
-        const uint64_t bits = length;
-        const uint8_t one = 0x80, zero = 0;
-        add(&one, 1);
-        while (filled != 56)
-            add(&zero, 1);
-        for (int i = 7; i >= 0; --i) {
-            const uint8_t b = static_cast<uint8_t>(bits >> (8 * i));
-            add(&b, 1);
-        }
-        std::string out;
-        char digits[9];
-        for (uint32_t h : state) {
-            std::snprintf(digits, sizeof digits, "%08x", h);
-            out += digits;
-        }
-        return out;
-    }
-
-private:
-    void compress()
-    {
-        uint32_t w[64];
-        for (int i = 0; i < 16; ++i)
-            w[i] = uint32_t{block[4 * i]} << 24 | uint32_t{block[4 * i + 1]} << 16 | uint32_t{block[4 * i + 2]} << 8 |
-                   block[4 * i + 3];
-        for (int i = 16; i < 64; ++i) {
-            const uint32_t s0 = rotate(w[i - 15], 7) ^ rotate(w[i - 15], 18) ^ (w[i - 15] >> 3);
-            const uint32_t s1 = rotate(w[i - 2], 17) ^ rotate(w[i - 2], 19) ^ (w[i - 2] >> 10);
-            w[i] = w[i - 16] + s0 + w[i - 7] + s1;
-        }
-        uint32_t a = state[0], b = state[1], c = state[2], d = state[3], e = state[4], f = state[5], g = state[6],
-                 h = state[7];
-        for (int i = 0; i < 64; ++i) {
-            const uint32_t t1 = h + (rotate(e, 6) ^ rotate(e, 11) ^ rotate(e, 25)) + ((e & f) ^ (~e & g)) + kRounds[i] + w[i];
-            const uint32_t t2 = (rotate(a, 2) ^ rotate(a, 13) ^ rotate(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
-            h = g, g = f, f = e, e = d + t1, d = c, c = b, b = a, a = t1 + t2;
-        }
-        const uint32_t add[8] = {a, b, c, d, e, f, g, h};
-        for (int i = 0; i < 8; ++i)
-            state[i] += add[i];
-        filled = 0;
-    }
-
-    uint32_t state[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-                         0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-    uint8_t block[64] = {};
-    std::size_t filled = 0;
-    uint64_t length = 0;
-};
+    return hex;
+}
 
 } // namespace
 
 std::string sha256Hex(const std::vector<uint8_t> &bytes)
 {
-    Sha256 hash;
-    hash.add(bytes.data(), bytes.size());
-    return hash.hex();
+    const Context context = started();
+    if (!context || EVP_DigestUpdate(context.get(), bytes.data(), bytes.size()) != 1)
+        return {};
+    return finished(context);
 }
 
 std::string sha256OfFile(const std::string &path)
 {
-    std::FILE *file = std::fopen(path.c_str(), "rb");
+    const Context context = started();
+    std::FILE *file = context ? std::fopen(path.c_str(), "rb") : nullptr;
     if (file == nullptr)
         return {};
-    Sha256 hash;
-    uint8_t buffer[1 << 16];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
-        hash.add(buffer, n);
-    const bool read = std::ferror(file) == 0;
+    unsigned char block[1 << 16];
+    bool read = true;
+    for (std::size_t n; read && (n = std::fread(block, 1, sizeof block, file)) > 0;)
+        read = EVP_DigestUpdate(context.get(), block, n) == 1;
+    read = read && !std::ferror(file);
     std::fclose(file);
-    return read ? hash.hex() : std::string();
+    return read ? finished(context) : std::string();
 }

@@ -1,4 +1,5 @@
-// SHA-256, to name the exact file a panel was given in a result or a log.
+// SHA-256, to name the exact file a panel was given, or what it held, in a
+// result or a log: OpenSSL's libcrypto computes it.
 #pragma once
 
 #include <cstddef>

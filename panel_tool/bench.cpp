@@ -361,30 +361,31 @@ Outcome Bench::outcomeOf(const Service &s, int waitStatus) const
 // panel held of it before, as the service recorded it; then how it ended.
 std::string Bench::record(const Service &s, const Outcome &o, double seconds) const
 {
-    nlohmann::ordered_json written = nlohmann::ordered_json::array();
+    Record written = Record::array();
     for (const std::string &step : files.steps()) {
-        nlohmann::ordered_json file = {
-            {"kind", step}, {"file", absolute(files.fileOf(step))}, {"sha256", files.sha256Of(step)}};
+        Record file = {{"kind", step}};
+        putText(file, "file", absolute(files.fileOf(step)));
+        file["sha256"] = files.sha256Of(step);
         const auto ran = std::find_if(o.steps.begin(), o.steps.end(),
                                       [&step](const ServiceNews::Step &e) { return e.name == step; });
         for (const char *key : {"held_sha256", "held_boot_check", "sectors_erased", "pages_written", "pages_skipped",
-                                "pages_verified", "backup", "result"})
-            file[key] = ran != o.steps.end() && ran->record.contains(key) ? ran->record[key]
-                                                                           : nlohmann::ordered_json(nullptr);
+                                "pages_verified", "backup", "backup_hex", "result"})
+            if (ran != o.steps.end() && ran->record.contains(key))
+                file[key] = ran->record[key];
+            else if (std::string(key) != "backup_hex")
+                file[key] = nullptr;
         written.push_back(file);
     }
-    const nlohmann::ordered_json line = {
-        {"time", utcNow()},
-        {"port", s.port},
-        {"files", written},
-        {"pages_written", o.pagesWritten},
-        {"verified", o.ok && options.verify},
-        {"seconds", std::round(seconds * 1000) / 1000},
-        {"result", o.result},
-        {"step", o.step},
-        {"cause", o.cause},
-    };
-    return line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    Record line = {{"time", utcNow()}};
+    putText(line, "port", s.port);
+    line["files"] = written;
+    line["pages_written"] = o.pagesWritten;
+    line["verified"] = o.ok && options.verify;
+    line["seconds"] = std::round(seconds * 1000) / 1000;
+    line["result"] = o.result;
+    line["step"] = o.step;
+    putText(line, "cause", o.cause);
+    return oneLine(line);
 }
 
 // "done in 4.1 s: loaded lang.bin, flashed fw.s19; 1217 pages written and

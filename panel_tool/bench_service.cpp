@@ -169,9 +169,9 @@ void ServiceNews::understand(const std::string &line)
         Step s;
         s.name = f[1];
         s.status = std::atoi(f[2].c_str());
-        s.record = nlohmann::ordered_json::parse(f[3], nullptr, false);
+        s.record = Record::parse(f[3], nullptr, false);
         if (!s.record.is_object())
-            s.record = nlohmann::ordered_json::object();
+            s.record = Record::object();
         ended.push_back(s);
         step.clear();
         inPhase = false;

@@ -48,7 +48,7 @@ public:
         std::string name;  // "language", "firmware"
         int status = 3;    // as panel_tool's: 0 done, 1 mismatch, 3 failed
         // The service's record of the step (ServiceResult::record()).
-        nlohmann::ordered_json record;
+        Record record;
 
         std::string result() const;
         uint32_t pagesWritten() const;

@@ -15,7 +15,7 @@
 #include "devlink/panel_list.h"
 #include "panel_tool/bench.h"
 #include "panel_service/backup.h"
-#include "panel_service/json.h"
+#include "panel_service/record.h"
 #include "panel_tool/progress_bars.h"
 #include "panel_service/service.h"
 #include "panel_service/sha256.h"
@@ -289,17 +289,21 @@ int list(const Options &o)
         for (const PanelPlace &panel : panels)
             bootloaders.push_back(askBootloader(panel));
     if (o.json) {
-        std::string array = "[";
+        Record array = Record::array();
         for (std::size_t i = 0; i < panels.size(); ++i) {
             const PanelPlace &p = panels[i];
-            JsonObject object;
-            object.add("port", p.port).add("bus", int64_t{p.bus}).add("device", int64_t{p.device});
-            object.add("speed", p.speed).add("access", p.mayOpen).add("why", p.why);
+            Record panel;
+            putText(panel, "port", p.port);
+            panel["bus"] = p.bus;
+            panel["device"] = p.device;
+            panel["speed"] = p.speed;
+            panel["access"] = p.mayOpen;
+            putText(panel, "why", p.why);
             if (o.ping)
-                object.add("bootloader", bootloaders[i]);
-            array += (i > 0 ? ", " : "") + object.text();
+                putText(panel, "bootloader", bootloaders[i]);
+            array.push_back(panel);
         }
-        std::printf("%s]\n", array.c_str());
+        std::printf("%s\n", oneLine(array).c_str());
     } else if (!o.quiet) {
         if (panels.empty())
             std::printf("no panel (USB 15a2:0040) on this host\n");
@@ -361,7 +365,7 @@ public:
     {
         if (bars)
             bars->end();
-        nlohmann::ordered_json records = nlohmann::ordered_json::array();
+        Record records = Record::array();
         int status = kDone;
         for (const ServiceResult &r : results) {
             records.push_back(r.record());
@@ -373,9 +377,7 @@ public:
                 status = r.status;
         }
         if (json)
-            std::printf("%s\n", (many ? records : records.front())
-                                     .dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
-                                     .c_str());
+            std::printf("%s\n", oneLine(many ? records : records.front()).c_str());
         for (const ServiceResult &r : results)
             if (r.status == kUnusable)
                 printCause(kProgram, r.failure);

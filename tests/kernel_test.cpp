@@ -587,7 +587,8 @@ TEST_P(KernelWatch, ServicesFourPanelsOnePulledMidFlashAndPluggedInAgain)
                                   {ports[3], {"ok"}}},
                                  "small.s19",
                                  "lang.bin",
-                                 8 + 257};
+                                 8 + 257,
+                                 ""};
     const std::string out = slurp(result("out"));
     EXPECT_EQ(slurp(result("err")), "");
     const std::vector<std::string> ended =
@@ -635,7 +636,7 @@ TEST_P(KernelWatch, APanelPulledOutWhileItWaitsIsNeverServiced)
         const std::string port = slurp(result("panel" + std::to_string(i) + "/port"));
         ports.push_back(port.substr(0, port.find('\n')));
     }
-    const WatchExpected expected{{{ports[0], {"ok"}}, {ports[1], {"ok"}}}, "small.s19", "", 8};
+    const WatchExpected expected{{{ports[0], {"ok"}}, {ports[1], {"ok"}}}, "small.s19", "", 8, ""};
     const std::string out = slurp(result("out"));
     EXPECT_EQ(slurp(result("err")), "");
     const std::vector<std::string> ended =

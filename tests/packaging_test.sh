@@ -96,7 +96,16 @@ deb_package() {
     { fail "cpack -G DEB"; return; }
   deb=$(ls "$work"/pkg/*.deb 2>/dev/null | head -1)
   [ -n "$deb" ] || { fail "no .deb produced"; return; }
-  dpkg-deb -f "$deb" Depends | grep -q 'libusb-0.1-4' || fail "Depends lacks libusb-0.1-4"
+  depends=$(dpkg-deb -f "$deb" Depends)
+  for package in libusb-0.1-4 libssl3 libudev1; do
+    grep -q "$package" <<<"$depends" || fail "Depends lacks $package: $depends"
+  done
+  # The two original programs link libusb-0.1 and the C++ runtime only.
+  for p in lang_loader panel_flasher; do
+    extra=$(readelf -d "$build/$p/$p" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' |
+            grep -vE '^(libusb-0\.1\.so\.4|libstdc\+\+\.so\.6|libm\.so\.6|libgcc_s\.so\.1|libc\.so\.6)$' || true)
+    [ -z "$extra" ] || fail "$p links more than libusb-0.1: $extra"
+  done
   contents=$(dpkg-deb -c "$deb")
   for f in ./usr/bin/lang_loader ./usr/bin/panel_flasher ./usr/bin/panel_readback ./usr/bin/panel_tool \
            ./usr/share/man/man1/lang_loader.1 ./usr/share/man/man1/panel_flasher.1 \
@@ -125,6 +134,28 @@ build_against_compat() {
   done
   out=$("$work/compat-build/panel_flasher/panel_flasher" 2>/dev/null)
   [ "$out" = "ERROR: No existe fichero .s19" ] || fail "panel_flasher built against libusb-compat printed '$out'"
+}
+
+# Every relative link in the README and docs/ resolves: to a file or
+# folder of the tree, and to a heading of that page when it names one.
+docs_links() {
+  local page link target anchor heading found
+  for page in "$source/README.md" "$source"/docs/*.md; do
+    while read -r link; do
+      case "$link" in http*|mailto:*) continue ;; esac
+      target=${link%%#*}
+      anchor=
+      [ "$target" != "$link" ] && anchor=${link#*#}
+      [ -n "$target" ] && target="$(dirname "$page")/$target" || target=$page
+      [ -e "$target" ] || { fail "$(basename "$page"): $link does not exist"; continue; }
+      [ -n "$anchor" ] || continue
+      found=no
+      while read -r heading; do
+        [ "$(tr 'A-Z' 'a-z' <<<"$heading" | sed 's/[^a-z0-9 -]//g; s/ /-/g')" = "$anchor" ] && found=yes
+      done < <(sed -n 's/^#\+ //p' "$target")
+      [ "$found" = yes ] || fail "$(basename "$page"): $link names no heading"
+    done < <(grep -o '\](\([^)]*\))' "$page" | sed 's/^](//; s/)$//')
+  done
 }
 
 demo() {

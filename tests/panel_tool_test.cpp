@@ -276,6 +276,32 @@ TEST_F(PanelTool, ABackupPutsBackWhatThePanelHeld)
     }
 }
 
+// Whatever bytes a file name holds (a quote, a backslash, a line end, a
+// control byte, a Latin-1 "á"), the result is valid JSON, which a strict
+// parser reads (the fixture, too, holds every field to the run); a name
+// that is not UTF-8 keeps its exact bytes beside the readable form, in
+// a result and in a cause.
+TEST_F(PanelTool, AnyFileNameGivesValidJson)
+{
+    auto panels = bench(1);
+    const std::string firmware = fileText("fw.s19");
+    for (const std::string name : {"fw \"quoted\".s19", "fw\\back.s19", "fw\nline.s19", "fw\x01.s19", "fw-\xe1.s19"}) {
+        scratch.write(name, firmware);
+        const auto r = runOn(*panels, kTool, {"--json", "--full", "--no-verify", "flash", name});
+        EXPECT_EQ(r.run.exitStatus, 0) << name;
+        const auto doc = nlohmann::json::parse(r.run.out, nullptr, false);
+        ASSERT_TRUE(doc.is_object()) << "not JSON: " << r.run.out;
+        EXPECT_EQ(doc.contains("file_hex"), name.find('\xe1') != std::string::npos) << name;
+    }
+    const auto missing = run(kTool, {"--json", "flash", "gone-\xe1.s19"});
+    EXPECT_EQ(missing.run.exitStatus, 3);
+    const auto doc = nlohmann::json::parse(missing.run.out, nullptr, false);
+    ASSERT_TRUE(doc.is_object()) << "not JSON: " << missing.run.out;
+    EXPECT_EQ(doc.value("file", ""), "gone-\xef\xbf\xbd.s19");
+    EXPECT_EQ(doc.value("file_hex", ""), "676f6e652de12e733139");
+    EXPECT_EQ(textOf(doc, "cause"), "cannot open \"gone-\xe1.s19\": No such file or directory");
+}
+
 // A page write answered as done that leaves a byte wrong: panel_tool names
 // the page and both bytes; panel_flasher, as it always did, reports
 // success.
@@ -413,14 +439,16 @@ TEST_F(PanelTool, ListShowsEveryPanelItsAccessAndItsBootloader)
 
     const auto json = runOn(*panels, kTool, {"list", "--json"});
     const std::string where = busAndDevice(panels->panelDevice(0));
-    EXPECT_EQ(json.run.out.rfind("[{\"port\": \"" + panels->panelPort(0) + "\", \"bus\": " +
-                                     where.substr(0, where.find(':')) + ", \"device\": " +
-                                     where.substr(where.find(':') + 1) +
-                                     ", \"speed\": \"12\", \"access\": true, \"why\": \"\"}, {",
-                                 0),
-              0u)
-        << json.run.out;
-    EXPECT_NE(json.run.out.find("\"access\": false, \"why\": \"this user may not write " + node1), std::string::npos);
+    const auto listed = nlohmann::json::parse(json.run.out, nullptr, false);
+    ASSERT_TRUE(listed.is_array() && listed.size() == 2) << json.run.out;
+    EXPECT_EQ(listed[0], nlohmann::json({{"port", panels->panelPort(0)},
+                                         {"bus", std::stoi(where.substr(0, where.find(':')))},
+                                         {"device", std::stoi(where.substr(where.find(':') + 1))},
+                                         {"speed", "12"},
+                                         {"access", true},
+                                         {"why", ""}}));
+    EXPECT_EQ(listed[1]["access"], false);
+    EXPECT_EQ(listed[1].value("why", "").rfind("this user may not write " + node1, 0), 0u) << json.run.out;
 }
 
 // The causes read as the programs' causes; a bad file is refused before

@@ -212,7 +212,7 @@ protected:
         ASSERT_TRUE(doc.is_object()) << run.out;
         const int status = run.exitStatus;
         EXPECT_EQ(doc.value("command", ""), command);
-        EXPECT_EQ(doc.value("file", ""), args.back());
+        EXPECT_EQ(textOf(doc, "file"), args.back());
         if (status <= 1) {
             EXPECT_EQ(doc.value("sha256", ""), sha256sum(args.back().front() == '/' ? args.back()
                                                                                     : scratch.path(args.back())));
@@ -280,7 +280,7 @@ protected:
             expectMismatchTrue(cause, args.back(), panels.model(used < before.size() ? used : 0));
         } else {
             EXPECT_EQ(result, "failed");
-            EXPECT_EQ("panel_tool: " + cause + "\n", run.err);
+            EXPECT_EQ("panel_tool: " + textOf(doc, "cause") + "\n", run.err);
         }
     }
 

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <ftw.h>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <stdlib.h>
 #include <string>
 #include <unistd.h>
@@ -115,14 +116,25 @@ inline std::string slurp(const std::string &path)
     return text;
 }
 
+// `text` as one word for the shell, whatever bytes it holds.
+inline std::string shellWord(const std::string &text)
+{
+    std::string word = "'";
+    for (char c : text)
+        word += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return word + "'";
+}
+
 // sha256sum's reading of a file, apart from panel_tool's own hash.
 inline std::string sha256sum(const std::string &path)
 {
     std::string digest;
-    if (std::FILE *p = popen(("sha256sum " + path).c_str(), "r")) {
+    if (std::FILE *p = popen(("sha256sum -- " + shellWord(path)).c_str(), "r")) {
         char text[80] = {};
+        // A name with a line end or a backslash in it is escaped, and its
+        // line marked with a backslash first.
         if (std::fgets(text, sizeof text, p) != nullptr)
-            digest.assign(text, 64);
+            digest.assign(text + (text[0] == '\\' ? 1 : 0), 64);
         pclose(p);
     }
     return digest;
@@ -140,6 +152,19 @@ inline std::string sha256Of(const Bytes &bytes)
     const std::string digest = written ? sha256sum(name) : "";
     std::remove(name);
     return digest;
+}
+
+// A text field of a record: its exact bytes, from KEY_hex where the tools
+// gave them (a text that is not UTF-8), else the text itself.
+inline std::string textOf(const nlohmann::json &record, const std::string &key)
+{
+    if (!record.contains(key + "_hex"))
+        return record.contains(key) && record[key].is_string() ? record[key].get<std::string>() : "";
+    const std::string hex = record[key + "_hex"].get<std::string>();
+    std::string bytes;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+        bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    return bytes;
 }
 
 inline Bytes page(const Bytes &memory, std::size_t index)

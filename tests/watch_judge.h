@@ -144,7 +144,7 @@ inline void judgeWatchLog(const std::string &log, const std::vector<std::string>
         for (std::size_t f = 0; f < files.size(); ++f) {
             const nlohmann::json &file = r["files"][f];
             EXPECT_EQ(file.value("kind", ""), files[f].first);
-            EXPECT_EQ(file.value("file", ""), seenIn + "/" + files[f].second);
+            EXPECT_EQ(textOf(file, "file"), seenIn + "/" + files[f].second);
             EXPECT_EQ(file.value("sha256", ""), sha256sum(localDir + "/" + files[f].second));
             const bool ran = ok || files[f].first == "language" || failedStep == "firmware";
             if (!ran) {

@@ -266,7 +266,7 @@ TEST_F(Watch, APanelPulledMidFlashFailsAloneAndIsServicedWhenPluggedInAgain)
     const emu::ProgramRun run = watch.end();
     judge(run, *bus, before,
           {{{bus->panelPort(0), {"ok"}}, {bus->panelPort(1), {"failed flashing", "ok"}}, {bus->panelPort(2), {"ok"}}},
-           "fw.s19", "", 8});
+           "fw.s19", "", 8, ""});
     EXPECT_NE(run.out.find("port " + bus->panelPort(1) + ": FAILED after "), std::string::npos);
     EXPECT_NE(run.out.find("unplugged"), std::string::npos) << run.out;
 }
@@ -296,7 +296,7 @@ TEST_F(Watch, CtrlCLetsTheServiceUnderWayFinishAndTakesNoOther)
     const std::size_t late = plugIn(*bus);
     EXPECT_TRUE(watch.sees("port " + bus->panelPort(late) + ": panel plugged in; not serviced: stopping"));
     const emu::ProgramRun run = watch.end();
-    judge(run, *bus, before, {{{first, {"ok"}}}, "fw.s19", "", 8});
+    judge(run, *bus, before, {{{first, {"ok"}}}, "fw.s19", "", 8, ""});
     EXPECT_EQ(bus->hostFramesReceived(1), 0u);
     EXPECT_EQ(bus->hostFramesReceived(2), 0u);
     EXPECT_EQ(bus->hostFramesReceived(late), 0u);
@@ -305,6 +305,27 @@ TEST_F(Watch, CtrlCLetsTheServiceUnderWayFinishAndTakesNoOther)
     EXPECT_TRUE(std::regex_search(run.out, std::regex("  port " + escaped(first) +
                                                       R"( +firmware +erase +\[#+-+\] +\d+/120\x1b\[K)")))
         << run.out;
+}
+
+// A firmware whose name holds a quote, a backslash, a line end, a control
+// byte and a Latin-1 "á": the log is still one valid JSON document a line,
+// which a strict parser reads, and names the file's exact bytes.
+TEST_F(Watch, AnyFileNameGivesAValidLog)
+{
+    const std::string name = "fw \"q\" \\ \n \x01 \xe1.s19";
+    scratch.write(name, fileText("fw.s19"));
+    auto bus = panels();
+    BenchRun watch({"watch", "--full", "--firmware", name, "--log", "bench.log"}, scratch.dir);
+    ASSERT_TRUE(watch.sees(": done in "));
+    watch.signal(SIGINT);
+    EXPECT_EQ(watch.end().exitStatus, 0);
+    const std::string log = slurp(scratch.path("bench.log"));
+    ASSERT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
+    const auto line = nlohmann::json::parse(log, nullptr, false);
+    ASSERT_TRUE(line.is_object()) << "not JSON: " << log;
+    EXPECT_EQ(textOf(line["files"][0], "file"), scratch.path(name));
+    EXPECT_EQ(line["files"][0].value("sha256", ""), sha256sum(scratch.path(name)));
+    EXPECT_EQ(line.value("result", ""), "verified");
 }
 
 // A record that cannot be kept stops the bench: the service under way
