@@ -100,10 +100,12 @@ deb_package() {
   for package in libusb-0.1-4 libssl3 libudev1; do
     grep -q "$package" <<<"$depends" || fail "Depends lacks $package: $depends"
   done
-  # The two original programs link libusb-0.1 and the C++ runtime only.
+  # The two original programs link libusb-0.1 and the C++ runtime only
+  # (a sanitizer build adds its own runtimes, which a release never has).
   for p in lang_loader panel_flasher; do
     extra=$(readelf -d "$build/$p/$p" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' |
-            grep -vE '^(libusb-0\.1\.so\.4|libstdc\+\+\.so\.6|libm\.so\.6|libgcc_s\.so\.1|libc\.so\.6)$' || true)
+            grep -vE '^(libusb-0\.1\.so\.4|libstdc\+\+\.so\.6|libm\.so\.6|libgcc_s\.so\.1|libc\.so\.6)$' |
+            grep -vE '^lib(a|ub|l|t)san\.so\.[0-9]+$' || true)
     [ -z "$extra" ] || fail "$p links more than libusb-0.1: $extra"
   done
   contents=$(dpkg-deb -c "$deb")
