@@ -10,6 +10,7 @@
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -164,12 +165,15 @@ ProgramRun runProgram(const std::vector<std::string> &argv, const std::string &w
         close(errPipe[0]);
     }
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    rusage usage{};
+    while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
     }
     if (WIFEXITED(status))
         run.exitStatus = WEXITSTATUS(status);
     else if (WIFSIGNALED(status))
         run.signal = WTERMSIG(status);
+    run.userSeconds = static_cast<double>(usage.ru_utime.tv_sec) + usage.ru_utime.tv_usec / 1e6;
+    run.systemSeconds = static_cast<double>(usage.ru_stime.tv_sec) + usage.ru_stime.tv_usec / 1e6;
     return run;
 }
 

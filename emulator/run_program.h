@@ -14,6 +14,9 @@ struct ProgramRun {
     int signal = 0;       // when a signal ended it
     std::string out;      // its standard output, when captured
     std::string err;      // its standard error, when captured
+    // The processor time it used, and the processes it waited for.
+    double userSeconds = 0;
+    double systemSeconds = 0;
 };
 
 struct RunOptions {

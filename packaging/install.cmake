@@ -1,6 +1,6 @@
 # What `cmake --install` and `cpack -G DEB` deliver: the four programs,
-# their manual pages and the udev rule that lets the technician reach the
-# panel.
+# their manual pages, the udev rule that lets the technician reach the
+# panel, and the service bench's unit, configuration and user.
 include(GNUInstallDirs)
 
 install(TARGETS lang_loader panel_flasher panel_readback panel_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
@@ -50,6 +50,49 @@ install(CODE "
   endif()
 ")
 
+# The service bench as a system service: the unit (installed disabled),
+# its configuration and its system user. The unit names the programs and
+# the configuration where this install puts them, which is known only at
+# install time: with prefix /usr (the .deb) the unit goes to systemd's
+# own folder and the configuration to /etc; under any other prefix both
+# go below it (systemd reads units from /usr/local/lib/systemd/system).
+pkg_get_variable(PANEL_SYSTEMD_UNIT_DIR systemd systemdsystemunitdir)
+pkg_get_variable(PANEL_SYSUSERS_DIR systemd sysusersdir)
+if(NOT PANEL_SYSTEMD_UNIT_DIR)
+  set(PANEL_SYSTEMD_UNIT_DIR "/lib/systemd/system")
+endif()
+if(NOT PANEL_SYSUSERS_DIR)
+  set(PANEL_SYSUSERS_DIR "/usr/lib/sysusers.d")
+endif()
+install(CODE "
+  if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+    set(panel_unit_dir \"${PANEL_SYSTEMD_UNIT_DIR}\")
+    set(panel_sysusers_dir \"${PANEL_SYSUSERS_DIR}\")
+    set(panel_etc \"/etc\")
+  else()
+    set(panel_unit_dir \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/system\")
+    set(panel_sysusers_dir \"\${CMAKE_INSTALL_PREFIX}/lib/sysusers.d\")
+    set(panel_etc \"\${CMAKE_INSTALL_PREFIX}/etc\")
+  endif()
+  file(READ \"${PROJECT_SOURCE_DIR}/packaging/panel-bench.service\" panel_unit)
+  string(REPLACE \"/usr/bin/panel_tool\" \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/panel_tool\" panel_unit \"\${panel_unit}\")
+  string(REPLACE \"/etc/panel-service-tools/\" \"\${panel_etc}/panel-service-tools/\" panel_unit \"\${panel_unit}\")
+  # Written where whoever installs may write, then installed from there.
+  string(RANDOM LENGTH 12 panel_random)
+  set(panel_tmp \"\$ENV{TMPDIR}\")
+  if(NOT panel_tmp)
+    set(panel_tmp /tmp)
+  endif()
+  set(panel_unit_file \"\${panel_tmp}/panel-bench-\${panel_random}/panel-bench.service\")
+  file(WRITE \"\${panel_unit_file}\" \"\${panel_unit}\")
+  file(INSTALL DESTINATION \"\${panel_unit_dir}\" TYPE FILE FILES \"\${panel_unit_file}\")
+  file(REMOVE_RECURSE \"\${panel_tmp}/panel-bench-\${panel_random}\")
+  file(INSTALL DESTINATION \"\${panel_sysusers_dir}\" TYPE FILE
+       FILES \"${PROJECT_SOURCE_DIR}/packaging/panel-service-tools.sysusers\" RENAME panel-service-tools.conf)
+  file(INSTALL DESTINATION \"\${panel_etc}/panel-service-tools\" TYPE FILE
+       FILES \"${PROJECT_SOURCE_DIR}/packaging/bench.conf\")
+")
+
 set(CPACK_PACKAGE_NAME "panel-service-tools")
 set(CPACK_PACKAGE_VENDOR "Panel service team")
 set(CPACK_PACKAGE_CONTACT "Panel service team <panel-service@localhost>")
@@ -61,6 +104,6 @@ set(CPACK_DEBIAN_PACKAGE_SECTION "utils")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-    "${PROJECT_SOURCE_DIR}/packaging/postinst;${PROJECT_SOURCE_DIR}/packaging/postrm")
+    "${PROJECT_SOURCE_DIR}/packaging/postinst;${PROJECT_SOURCE_DIR}/packaging/postrm;${PROJECT_SOURCE_DIR}/packaging/conffiles")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

@@ -1,5 +1,7 @@
 #include "panel_service/record.h"
 
+#include <cstdlib>
+
 namespace {
 
 // Whether the library finds nothing to mend in `text`: with invalid
@@ -37,6 +39,20 @@ void putTextOrNull(Record &record, const std::string &key, const std::string &te
         record[key] = nullptr;
     else
         putText(record, key, text);
+}
+
+std::string textIn(const Record &record, const std::string &key)
+{
+    const auto hex = record.find(key + "_hex");
+    if (hex != record.end() && hex->is_string()) {
+        const std::string digits = hex->get<std::string>();
+        std::string bytes;
+        for (std::size_t i = 0; i + 1 < digits.size(); i += 2)
+            bytes += static_cast<char>(std::strtol(digits.substr(i, 2).c_str(), nullptr, 16));
+        return bytes;
+    }
+    const auto text = record.find(key);
+    return text != record.end() && text->is_string() ? text->get<std::string>() : std::string();
 }
 
 std::string oneLine(const Record &record)

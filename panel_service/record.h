@@ -18,5 +18,9 @@ void putText(Record &record, const std::string &key, const std::string &text);
 // The same for a text that may be missing: null when empty.
 void putTextOrNull(Record &record, const std::string &key, const std::string &text);
 
+// The exact text of record[key], as putText put it there; empty when the
+// key is missing or not a text.
+std::string textIn(const Record &record, const std::string &key);
+
 // The document as one line.
 std::string oneLine(const Record &record);

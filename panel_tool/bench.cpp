@@ -13,6 +13,7 @@
 #include <deque>
 #include <fcntl.h>
 #include <map>
+#include <memory>
 #include <poll.h>
 #include <sys/signalfd.h>
 #include <sys/wait.h>
@@ -22,7 +23,9 @@
 #include "devlink/console.h"
 #include "devlink/panel_list.h"
 #include "panel_service/memory_files.h"
+#include "panel_tool/bench_record.h"
 #include "panel_tool/bench_service.h"
+#include "panel_tool/journal.h"
 #include "panel_tool/plug_events.h"
 #include "panel_tool/progress_bars.h"
 
@@ -56,6 +59,13 @@ std::string utcNow()
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
     return text;
+}
+
+// The station, as the record names it.
+std::string hostName()
+{
+    char name[256] = {};
+    return gethostname(name, sizeof name - 1) == 0 ? std::string(name) : std::string("unknown");
 }
 
 // A file's path as the log records it: absolute, so that the record
@@ -98,7 +108,10 @@ struct Service {
 
 class Bench {
 public:
-    Bench(const BenchOptions &options, BenchFiles &files, int log) : options(options), files(files), log(log) {}
+    Bench(const BenchOptions &options, BenchFiles &files, int log, BenchDatabase *database, std::string station)
+        : options(options), files(files), log(log), database(database), station(std::move(station))
+    {
+    }
     int run();
 
 private:
@@ -113,9 +126,11 @@ private:
     void end(Service &s, int waitStatus);
     void finish(const Service &s, const Outcome &o, double seconds);
     Outcome outcomeOf(const Service &s, int waitStatus) const;
-    std::string record(const Service &s, const Outcome &o, double seconds) const;
+    ServiceEntry entryOf(const Service &s, const Outcome &o, double seconds) const;
     std::string doneLine(const Outcome &o, double seconds) const;
     void appendToLog(const std::string &line);
+    void addToRecord(const ServiceEntry &entry);
+    bool benchPort(const PlugEvent &event);
     void signalled(int signal);
     void stop(const char *why);
     std::vector<int> ownFds() const;
@@ -126,10 +141,15 @@ private:
     const BenchOptions &options;
     BenchFiles &files;
     int log;
+    BenchDatabase *database;  // none when null
+    std::string station;
+    bool toJournal = outputIsTheJournal();
     PlugEvents events;
     int signals = -1;
     bool stopping = false;
     bool logFailed = false;
+    bool recordFailed = false;
+    std::map<std::string, std::pair<int, int>> ignored;  // ports not the bench's, as last heard
     std::map<std::string, Port> ports;
     std::deque<std::string> queue;
     std::vector<Service> running;
@@ -180,7 +200,7 @@ int Bench::run()
         std::to_string(succeeded) + (options.verify ? " verified, " : " written (not verified), ") +
         std::to_string(failed) + " failed");
     close(signals);
-    if (logFailed)
+    if (logFailed || recordFailed)
         return kUnusable;
     return failed == 0 ? kNoneFailed : kSomeFailed;
 }
@@ -213,8 +233,26 @@ void Bench::wait()
     }
 }
 
+// A panel in a socket that is not the bench's (a reference panel, one
+// being checked by hand) is told of once and never opened.
+bool Bench::benchPort(const PlugEvent &event)
+{
+    if (options.ports.empty() ||
+        std::find(options.ports.begin(), options.ports.end(), event.port) != options.ports.end())
+        return true;
+    const std::pair<int, int> numbers{event.bus, event.device};
+    auto heard = ignored.find(event.port);
+    if (heard == ignored.end() || heard->second != numbers) {
+        ignored[event.port] = numbers;
+        say("port " + event.port + ": panel plugged in; not one of the bench's ports: ignored");
+    }
+    return false;
+}
+
 void Bench::plugIn(const PlugEvent &event)
 {
+    if (!benchPort(event))
+        return;
     auto known = ports.find(event.port);
     if (known != ports.end() && known->second.bus == event.bus && known->second.device == event.device)
         return;  // heard of already
@@ -357,35 +395,28 @@ Outcome Bench::outcomeOf(const Service &s, int waitStatus) const
     return o;
 }
 
-// The log's line for a service: each file it was to write, and what the
-// panel held of it before, as the service recorded it; then how it ended.
-std::string Bench::record(const Service &s, const Outcome &o, double seconds) const
+// What the bench keeps of a service: each file it was to write, and what
+// the panel held of it before, as the service recorded it; then how it
+// ended.
+ServiceEntry Bench::entryOf(const Service &s, const Outcome &o, double seconds) const
 {
-    Record written = Record::array();
+    ServiceEntry e;
+    e.time = utcNow();
+    e.station = station;
+    e.port = s.port;
     for (const std::string &step : files.steps()) {
-        Record file = {{"kind", step}};
-        putText(file, "file", absolute(files.fileOf(step)));
-        file["sha256"] = files.sha256Of(step);
         const auto ran = std::find_if(o.steps.begin(), o.steps.end(),
-                                      [&step](const ServiceNews::Step &e) { return e.name == step; });
-        for (const char *key : {"held_sha256", "held_boot_check", "sectors_erased", "pages_written", "pages_skipped",
-                                "pages_verified", "backup", "backup_hex", "result"})
-            if (ran != o.steps.end() && ran->record.contains(key))
-                file[key] = ran->record[key];
-            else if (std::string(key) != "backup_hex")
-                file[key] = nullptr;
-        written.push_back(file);
+                                      [&step](const ServiceNews::Step &done) { return done.name == step; });
+        e.files.push_back(fileEntryOf(step, absolute(files.fileOf(step)), files.sha256Of(step),
+                                      ran != o.steps.end() ? &ran->record : nullptr));
     }
-    Record line = {{"time", utcNow()}};
-    putText(line, "port", s.port);
-    line["files"] = written;
-    line["pages_written"] = o.pagesWritten;
-    line["verified"] = o.ok && options.verify;
-    line["seconds"] = std::round(seconds * 1000) / 1000;
-    line["result"] = o.result;
-    line["step"] = o.step;
-    putText(line, "cause", o.cause);
-    return oneLine(line);
+    e.pagesWritten = o.pagesWritten;
+    e.verified = o.ok && options.verify;
+    e.seconds = seconds;
+    e.result = o.result;
+    e.step = o.step;
+    e.cause = o.cause;
+    return e;
 }
 
 // "done in 4.1 s: loaded lang.bin, flashed fw.s19; 1217 pages written and
@@ -415,13 +446,19 @@ void Bench::end(Service &s, int waitStatus)
     finish(s, outcomeOf(s, waitStatus), std::chrono::duration<double>(Clock::now() - s.began).count());
 }
 
-// Counted, recorded, told; and the port ready for its next plug-in.
+// Counted, recorded, told; and the port ready for its next plug-in. Its
+// line goes to the journal, with the service's fields, when there is one;
+// printed as well, unless standard output is the journal itself.
 void Bench::finish(const Service &s, const Outcome &o, double seconds)
 {
     ++serviced;
     ++(o.ok ? succeeded : failed);
-    appendToLog(record(s, o, seconds));
-    say("port " + s.port + ": " + doneLine(o, seconds));
+    const ServiceEntry entry = entryOf(s, o, seconds);
+    appendToLog(oneLine(logLine(entry)));
+    addToRecord(entry);
+    const std::string line = doneLine(o, seconds);
+    if (!journalServiceEnded(entry, line) || !toJournal)
+        say("port " + s.port + ": " + line);
     Port &p = ports[s.port];
     if (p.pluggedAgain && !stopping) {
         p.state = PortState::Queued;
@@ -445,6 +482,17 @@ void Bench::appendToLog(const std::string &line)
     logFailed = true;
     std::fprintf(stderr, "%s: cannot write the log %s: %s\n", kProgram, options.log.c_str(), std::strerror(errno));
     stop("the log cannot be written");
+}
+
+// Committed before the next service is looked at, as the log's line.
+void Bench::addToRecord(const ServiceEntry &entry)
+{
+    std::string error;
+    if (database == nullptr || recordFailed || database->add(entry, error))
+        return;
+    recordFailed = true;
+    std::fprintf(stderr, "%s: cannot write the record %s: %s\n", kProgram, options.record.c_str(), error.c_str());
+    stop("the record cannot be written");
 }
 
 void Bench::signalled(int signal)
@@ -561,7 +609,18 @@ int runBench(const BenchOptions &options)
             return kUsageError;
         }
     }
-    Bench bench(options, files, log);
+    std::unique_ptr<BenchDatabase> database;
+    if (!options.record.empty()) {
+        database = std::make_unique<BenchDatabase>();
+        std::string error;
+        if (!database->open(options.record, hostName(), error)) {
+            std::fprintf(stderr, "%s: cannot keep %s\n", kProgram, error.c_str());
+            if (log >= 0)
+                close(log);
+            return kUsageError;
+        }
+    }
+    Bench bench(options, files, log, database.get(), hostName());
     const int status = bench.run();
     if (log >= 0)
         close(log);

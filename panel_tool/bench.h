@@ -5,21 +5,26 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 struct BenchOptions {
     std::string firmware;
     std::string language;  // none when empty
     std::string drivers = ".";
-    std::string log;       // none when empty
+    std::string log;       // JSON lines; none when empty
+    std::string record;    // the SQLite database; none when empty
     bool verify = true;
     bool full = false;     // everything erased and written, nothing read first
     std::string backup;    // where what each panel held is saved; none when empty
     unsigned jobs = 8;     // services at once, at most
+    // Only the panels plugged into these ports; every port when empty.
+    std::vector<std::string> ports;
 };
 
-// Reads and checks the files and opens the log, then services panels until
-// SIGINT, SIGTERM or SIGHUP, and lets the services under way end. Returns
-// the exit status: 0 none failed, 1 some failed, 2 a file or the log
-// cannot be used (nothing touched), 3 the system cannot tell plug-ins or
-// the log could not be written during the run.
+// Reads and checks the files and opens the log and the record, then
+// services panels until SIGINT, SIGTERM or SIGHUP, and lets the services
+// under way end. Returns the exit status: 0 none failed, 1 some failed, 2
+// a file, the log or the record cannot be used (nothing touched), 3 the
+// system cannot tell plug-ins or the log or the record could not be
+// written during the run.
 int runBench(const BenchOptions &options);

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <getopt.h>
 #include <memory>
+#include <regex>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -14,6 +15,8 @@
 #include "devlink/console.h"
 #include "devlink/panel_list.h"
 #include "panel_tool/bench.h"
+#include "panel_tool/bench_config.h"
+#include "panel_tool/bench_record.h"
 #include "panel_service/backup.h"
 #include "panel_service/record.h"
 #include "panel_tool/progress_bars.h"
@@ -47,11 +50,14 @@ const char kUsage[] =
     "  verify-language FILE      compare the panel's serial flash with a language\n"
     "  save-firmware OUT.s19     save the panel's flash as S3 records\n"
     "  save-language OUT         save the panel's language (65,792 bytes)\n"
-    "  watch --firmware FILE.s19 [--language FILE] [--log FILE] [--jobs N]\n"
+    "  watch --firmware FILE.s19 [--language FILE] [--log FILE] [--record FILE]\n"
+    "        [--jobs N] [--ports P1,P2,...]   or   watch --config FILE\n"
     "                            a service bench: every panel plugged in gets the\n"
     "                            language (if given), then the firmware, each\n"
     "                            verified; several at once; Ctrl-C stops taking\n"
     "                            panels and lets those under way finish\n"
+    "  history --record FILE [--port P] [--since T] [--result R] [--csv]\n"
+    "                            the services a bench's record holds (read only)\n"
     "\n"
     "Options:\n"
     "  --port PATH               the panel at this port (as list shows it, e.g.\n"
@@ -71,8 +77,18 @@ const char kUsage[] =
     "  --ping                    list: also ask each panel's bootloader\n"
     "  --firmware, --language    watch: the files every panel gets\n"
     "  --log FILE                watch: append a JSON line per service to FILE\n"
+    "  --record FILE             watch: keep a row per service in the SQLite\n"
+    "                            database FILE; history: read it\n"
     "  --jobs N                  watch: at most N services at once (default 8)\n"
-    "  --json                    one JSON result on standard output\n"
+    "  --ports P1,P2,...         watch: only the panels in these ports; others\n"
+    "                            are told of and never opened\n"
+    "  --config FILE             watch: the settings from FILE (as the system\n"
+    "                            service runs it), one 'key = value' a line\n"
+    "  --since T, --result R     history: rows from T (UTC, 2026-12-08 or\n"
+    "                            2026-12-08T09:30:00Z), with result R\n"
+    "  --csv                     history: CSV instead of a table\n"
+    "  --json                    one JSON result on standard output (history:\n"
+    "                            an array of the rows)\n"
     "  --quiet                   nothing on standard output\n"
     "  --help, --version\n"
     "\n"
@@ -80,8 +96,10 @@ const char kUsage[] =
     "Exit status: 0 done (written and verified, already held, the panel matches,\n"
     "saved), 1 the panel does not hold the file, 2 a usage error, 3 the panel, a\n"
     "driver, a file or a backup could not be used, or a step failed. watch: 0 no\n"
-    "service failed, 1 one or more failed, 2 a file or the log cannot be used, 3\n"
-    "plug-ins cannot be heard or the log could not be written.\n";
+    "service failed, 1 one or more failed, 2 a file, the configuration, the log\n"
+    "or the record cannot be used, 3 plug-ins cannot be heard or the log or the\n"
+    "record could not be written. history: 0 read, 2 a usage error, 3 the record\n"
+    "cannot be read.\n";
 
 struct Options {
     std::string command;
@@ -100,6 +118,11 @@ struct Options {
     bool quiet = false;
     BenchOptions bench;
     bool benchOption = false;  // one of watch's options was given
+    std::string config;        // watch: the bench's configuration file
+    std::string since;         // history's choice of rows
+    std::string result;
+    bool csv = false;
+    bool historyOption = false;
 };
 
 int usageError(const std::string &what)
@@ -111,7 +134,7 @@ int usageError(const std::string &what)
 // The operands each command takes.
 int operandsOf(const std::string &command)
 {
-    if (command == "list" || command == "watch")
+    if (command == "list" || command == "watch" || command == "history")
         return 0;
     for (const char *withFile : {"flash", "load-language", "restore", "verify-firmware", "verify-language",
                                  "save-firmware", "save-language"})
@@ -124,8 +147,19 @@ int operandsOf(const std::string &command)
 // on, else the exit status.
 int checkWatch(Options &o)
 {
+    if (!o.config.empty()) {
+        // The configuration says it all: a service runs nothing else.
+        if (o.benchOption || o.full || !o.backup.empty() || !o.verify || o.drivers != ".")
+            return usageError("give the bench's settings in --config or on the command line, not both");
+        std::string error;
+        if (!readBenchConfig(o.config, o.bench, error)) {
+            std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
+            return kUsageError;
+        }
+        return -1;
+    }
     if (o.bench.firmware.empty())
-        return usageError("watch needs --firmware FILE.s19");
+        return usageError("watch needs --firmware FILE.s19 (or --config FILE)");
     if (!o.port.empty() || o.deviceGiven)
         return usageError("watch services every panel plugged in: --port and --device are not for it");
     if (o.ping || o.json || o.quiet)
@@ -136,6 +170,23 @@ int checkWatch(Options &o)
     o.bench.verify = o.verify;
     o.bench.full = o.full;
     o.bench.backup = o.backup;
+    return -1;
+}
+
+// history reads the record that --record names, its rows chosen by port,
+// time and result. -1 to go on, else the exit status.
+int checkHistory(Options &o)
+{
+    if (o.bench.record.empty())
+        return usageError("history needs --record FILE, the bench's record");
+    if (o.deviceGiven || o.ping || o.quiet || o.full || !o.backup.empty() || !o.verify || o.force)
+        return usageError("history takes --record, --port, --since, --result and --csv or --json");
+    if (o.csv && o.json)
+        return usageError("give --csv or --json, not both");
+    // A time as the record keeps them, UTC: a day, or a day and a time.
+    static const std::regex kTime(R"(\d{4}-\d\d-\d\d(T\d\d:\d\d(:\d\d)?Z?)?)");
+    if (!o.since.empty() && !std::regex_match(o.since, kTime))
+        return usageError("--since takes a UTC time, 2026-12-08 or 2026-12-08T09:30:00Z, not '" + o.since + "'");
     return -1;
 }
 
@@ -155,7 +206,7 @@ int checkCommandOptions(const Options &o)
 int parseArguments(int argc, char **argv, Options &o)
 {
     enum { kPort = 256, kDevice, kDrivers, kNoVerify, kPing, kJson, kQuiet, kHelp, kVersion, kFirmware, kLanguage,
-           kLog, kJobs, kFull, kBackup, kForce };
+           kLog, kJobs, kFull, kBackup, kForce, kRecord, kPorts, kConfig, kSince, kResult, kCsv };
     static const option options[] = {
         {"port", required_argument, nullptr, kPort},
         {"device", required_argument, nullptr, kDevice},
@@ -173,6 +224,12 @@ int parseArguments(int argc, char **argv, Options &o)
         {"full", no_argument, nullptr, kFull},
         {"backup", required_argument, nullptr, kBackup},
         {"force", no_argument, nullptr, kForce},
+        {"record", required_argument, nullptr, kRecord},
+        {"ports", required_argument, nullptr, kPorts},
+        {"config", required_argument, nullptr, kConfig},
+        {"since", required_argument, nullptr, kSince},
+        {"result", required_argument, nullptr, kResult},
+        {"csv", no_argument, nullptr, kCsv},
         {nullptr, 0, nullptr, 0},
     };
     opterr = 0;
@@ -193,6 +250,16 @@ int parseArguments(int argc, char **argv, Options &o)
             o.backup = optarg;
             break;
         case kForce: o.force = true; break;
+        case kRecord: o.bench.record = optarg; break;
+        case kPorts:
+            if (!parsePorts(optarg, o.bench.ports))
+                return usageError(std::string("--ports takes ports separated by commas, not '") + optarg + "'");
+            o.benchOption = true;
+            break;
+        case kConfig: o.config = optarg; break;
+        case kSince: o.since = optarg; o.historyOption = true; break;
+        case kResult: o.result = optarg; o.historyOption = true; break;
+        case kCsv: o.csv = true; o.historyOption = true; break;
         case kPing: o.ping = true; break;
         case kJson: o.json = true; break;
         case kQuiet: o.quiet = true; break;
@@ -201,15 +268,11 @@ int parseArguments(int argc, char **argv, Options &o)
         case kFirmware: o.bench.firmware = optarg; o.benchOption = true; break;
         case kLanguage: o.bench.language = optarg; o.benchOption = true; break;
         case kLog: o.bench.log = optarg; o.benchOption = true; break;
-        case kJobs: {
-            char *end = nullptr;
-            const long jobs = std::strtol(optarg, &end, 10);
-            if (*optarg == '\0' || *end != '\0' || jobs < 1 || jobs > 64)
+        case kJobs:
+            if (!parseJobs(optarg, o.bench.jobs))
                 return usageError(std::string("--jobs takes a number from 1 to 64, not '") + optarg + "'");
-            o.bench.jobs = static_cast<unsigned>(jobs);
             o.benchOption = true;
             break;
-        }
         default: return usageError(std::string("unknown option '") + argv[optind - 1] + "'");
         }
     }
@@ -226,8 +289,13 @@ int parseArguments(int argc, char **argv, Options &o)
         return usageError("give --port or --device, not both");
     if (o.command == "watch")
         return checkWatch(o);
-    if (o.benchOption)
-        return usageError("--firmware, --language, --log and --jobs are for watch");
+    if (o.benchOption || !o.config.empty())
+        return usageError("--firmware, --language, --log, --jobs, --ports and --config are for watch");
+    if (o.command == "history")
+        return checkHistory(o);
+    if (o.historyOption || !o.bench.record.empty())
+        return usageError(o.historyOption ? "--since, --result and --csv are for history"
+                                          : "--record is for watch and history");
     return checkCommandOptions(o);
 }
 
@@ -504,6 +572,60 @@ int readBack(const Options &o)
     return report.done(r);
 }
 
+// A field as CSV has it (RFC 4180): quoted when it holds a comma, a quote
+// or a line end, its quotes doubled.
+std::string csvField(const Record &value)
+{
+    if (value.is_null())
+        return "";
+    std::string text = value.is_string() ? value.get<std::string>() : value.dump();
+    if (text.find_first_of(",\"\r\n") == std::string::npos)
+        return text;
+    std::string quoted = "\"";
+    for (char c : text)
+        quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return quoted + "\"";
+}
+
+// The bench's record, read-only: every service's row that matches, as a
+// table, CSV or JSON.
+int history(const Options &o)
+{
+    std::vector<std::string> columns;
+    std::vector<Record> rows;
+    std::string error;
+    if (!readHistory(o.bench.record, HistoryQuery{o.port, o.since, o.result}, columns, rows, error)) {
+        std::fprintf(stderr, "%s: cannot read %s\n", kProgram, error.c_str());
+        return kUnusable;
+    }
+    if (o.json) {
+        Record array = Record::array();
+        for (const Record &row : rows)
+            array.push_back(row);
+        std::printf("%s\n", oneLine(array).c_str());
+    } else if (o.csv) {
+        std::string line;
+        for (const std::string &column : columns)
+            line += (line.empty() ? "" : ",") + column;
+        std::printf("%s\r\n", line.c_str());
+        for (const Record &row : rows) {
+            line.clear();
+            for (std::size_t c = 0; c < columns.size(); ++c)
+                line += (c > 0 ? "," : "") + csvField(row[columns[c]]);
+            std::printf("%s\r\n", line.c_str());
+        }
+    } else if (!o.quiet) {
+        std::printf("%-21s %-11s %-13s %6s %8s  %s\n", "TIME", "PORT", "RESULT", "PAGES", "SECONDS", "CAUSE");
+        for (const Record &row : rows)
+            std::printf("%-21s %-11s %-13s %6s %8.1f  %s\n", textIn(row, "time").c_str(),
+                        textIn(row, "port").c_str(), textIn(row, "result").c_str(),
+                        row["pages_written"].dump().c_str(),
+                        row["seconds"].is_number() ? row["seconds"].get<double>() : 0.0,
+                        textIn(row, "cause").c_str());
+    }
+    return kDone;
+}
+
 } // namespace
 
 int runPanelTool(int argc, char **argv)
@@ -516,6 +638,8 @@ int runPanelTool(int argc, char **argv)
         return list(o);
     if (o.command == "watch")
         return runBench(o.bench);
+    if (o.command == "history")
+        return history(o);
     if (o.command == "flash" || o.command == "load-language")
         return write(o);
     if (o.command == "restore")

@@ -338,47 +338,51 @@ Bytes bytesOf(const std::string &path)
     return Bytes(text.begin(), text.end());
 }
 
-// One boot of the machine runs every scenario under each library, in its
-// own ctest test (a fixture of the others); each scenario's test then
-// judges its results, beside the rest of the suite.
-const std::string kMachineDir = kBuildDir + "/kernel-machine";
+// One boot of a machine per library runs every scenario with that library,
+// the two machines side by side, each in its own ctest test (fixtures of
+// the others); each scenario's test then judges its results, beside the
+// rest of the suite.
+std::string machineDir(const std::string &library) { return kBuildDir + "/kernel-machine-" + library; }
 
-// The scenarios' folders, in the order the machine runs them.
-std::map<std::string, std::string> scenarioFolders()
+// The scenarios' folders under one library, in the order its machine runs
+// them, by name.
+std::map<std::string, std::string> scenarioFolders(const std::string &library)
 {
+    std::vector<std::string> names;
+    for (const auto &sc : kScenarios)
+        names.push_back(sc.name);
+    names.push_back(kWatchScenario);
+    names.push_back(kWatchPullScenario);
     std::map<std::string, std::string> folders;
-    for (const std::string &library : kLibraries) {
-        if (library == "compat" && !compatBuilt())
-            continue;
-        std::vector<std::string> names;
-        for (const auto &sc : kScenarios)
-            names.push_back(sc.name);
-        names.push_back(kWatchScenario);
-        names.push_back(kWatchPullScenario);
-        for (const std::string &name : names) {
-            char prefix[16];
-            std::snprintf(prefix, sizeof prefix, "%02zu-", folders.size() + 1);
-            folders[name + "/" + library] = prefix + name + "-" + library;
-        }
+    for (const std::string &name : names) {
+        char prefix[16];
+        std::snprintf(prefix, sizeof prefix, "%02zu-", folders.size() + 1);
+        folders[name] = prefix + name + "-" + library;
     }
     return folders;
 }
 
 bool machineAtHand() { return static_cast<bool>(std::ifstream(kBuildDir + "/kernel/vmlinux")); }
 
-TEST(KernelMachine, RunsEveryScenario)
+class KernelMachine : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(KernelMachine, RunsEveryScenario)
 {
     if (!machineAtHand()) {
         GTEST_SKIP() << "no test machine: run scripts/kernel-setup " << kBuildDir;
     }
-    std::system(("rm -rf " + kMachineDir + " && mkdir -p " + kMachineDir + "/files").c_str());
-    const std::string files = kMachineDir + "/files";
+    const std::string &library = GetParam();
+    if (library == "compat" && !compatBuilt()) {
+        GTEST_SKIP() << "no libusb-compat in " << kBuildDir;
+    }
+    const std::string machine = machineDir(library);
+    std::system(("rm -rf " + machine + " && mkdir -p " + machine + "/files").c_str());
+    const std::string files = machine + "/files";
     writeInputs(files);
     srec::writeText(files + "/serial_flash.S19", samples::ramDriver(emu::kSerialDriverTag, kSerialDriverBytes, 21));
     srec::writeText(files + "/cf_flash.S19", samples::ramDriver(emu::kPanelDriverTag, kPanelDriverBytes, 22));
-    for (const auto &[key, folder] : scenarioFolders()) {
-        const std::string name = key.substr(0, key.find('/')), library = key.substr(key.find('/') + 1);
-        const std::string dir = kMachineDir + "/scenarios/" + folder;
+    for (const auto &[name, folder] : scenarioFolders(library)) {
+        const std::string dir = machine + "/scenarios/" + folder;
         std::system(("mkdir -p " + dir).c_str());
         if (name == kWatchScenario || name == kWatchPullScenario) {
             srec::writeText(dir + "/scenario", name == kWatchScenario ? watchScenarioFile(library)
@@ -392,14 +396,17 @@ TEST(KernelMachine, RunsEveryScenario)
                                                "'\nsetup='" + sc.setup + "'\nspeed=" + sc.speed +
                                                "\nlibusb=" + library + "\n");
     }
-    const bool ran = std::system((kSourceDir + "/scripts/kernel-run " + kBuildDir + " " + kMachineDir).c_str()) == 0;
+    const bool ran = std::system((kSourceDir + "/scripts/kernel-run " + kBuildDir + " " + machine).c_str()) == 0;
     // Kept for a person who wants the captures (say, as new golden ones).
     if (const char *keep = std::getenv("PANEL_KERNEL_RESULTS"))
-        std::system(("cp -r " + kMachineDir + "/results " + keep).c_str());
-    const std::string console = slurp(kMachineDir + "/console.log");
+        std::system(("mkdir -p " + std::string(keep) + " && cp -r " + machine + "/results/. " + keep).c_str());
+    const std::string console = slurp(machine + "/console.log");
     std::printf("%s", console.c_str());
     EXPECT_TRUE(ran) << "the machine did not finish";
 }
+
+INSTANTIATE_TEST_SUITE_P(Machines, KernelMachine, ::testing::ValuesIn(kLibraries),
+                         [](const auto &info) { return info.param; });
 
 class KernelStack : public ProgramTest,
                     public ::testing::WithParamInterface<std::tuple<KernelScenario, std::string>> {};
@@ -415,10 +422,10 @@ TEST_P(KernelStack, ScenarioAsTheKernelAndTheEmulatorSeeIt)
     if (compat && !compatBuilt()) {
         GTEST_SKIP() << "no libusb-compat in " << kBuildDir;
     }
-    ASSERT_NE(slurp(kMachineDir + "/console.log").find("kernel-init: all done"), std::string::npos)
-        << "the machine (ctest KernelStack.Machine) did not run every scenario";
-    const std::string folder = scenarioFolders().at(sc.name + "/" + library);
-    auto result = [&](const std::string &file) { return kMachineDir + "/results/" + folder + "/" + file; };
+    ASSERT_NE(slurp(machineDir(library) + "/console.log").find("kernel-init: all done"), std::string::npos)
+        << "the machine (ctest KernelStack.Machine." << library << ") did not run every scenario";
+    const std::string folder = scenarioFolders(library).at(sc.name);
+    auto result = [&](const std::string &file) { return machineDir(library) + "/results/" + folder + "/" + file; };
     if (compat)
         environment = {"LD_LIBRARY_PATH=" + kCompatLib};
     const std::string cause = compat && !sc.compatCause.empty() ? sc.compatCause : sc.cause;
@@ -572,10 +579,10 @@ TEST_P(KernelWatch, ServicesFourPanelsOnePulledMidFlashAndPluggedInAgain)
     if (library == "compat" && !compatBuilt()) {
         GTEST_SKIP() << "no libusb-compat in " << kBuildDir;
     }
-    ASSERT_NE(slurp(kMachineDir + "/console.log").find("kernel-init: all done"), std::string::npos)
-        << "the machine (ctest KernelStack.Machine) did not run every scenario";
-    const std::string folder = scenarioFolders().at(kWatchScenario + "/" + library);
-    auto result = [&](const std::string &file) { return kMachineDir + "/results/" + folder + "/" + file; };
+    ASSERT_NE(slurp(machineDir(library) + "/console.log").find("kernel-init: all done"), std::string::npos)
+        << "the machine (ctest KernelStack.Machine." << library << ") did not run every scenario";
+    const std::string folder = scenarioFolders(library).at(kWatchScenario);
+    auto result = [&](const std::string &file) { return machineDir(library) + "/results/" + folder + "/" + file; };
     std::vector<std::string> ports;
     for (int i = 0; i < 4; ++i) {
         const std::string port = slurp(result("panel" + std::to_string(i) + "/port"));
@@ -627,10 +634,10 @@ TEST_P(KernelWatch, APanelPulledOutWhileItWaitsIsNeverServiced)
     if (library == "compat" && !compatBuilt()) {
         GTEST_SKIP() << "no libusb-compat in " << kBuildDir;
     }
-    ASSERT_NE(slurp(kMachineDir + "/console.log").find("kernel-init: all done"), std::string::npos)
-        << "the machine (ctest KernelStack.Machine) did not run every scenario";
-    const std::string folder = scenarioFolders().at(kWatchPullScenario + "/" + library);
-    auto result = [&](const std::string &file) { return kMachineDir + "/results/" + folder + "/" + file; };
+    ASSERT_NE(slurp(machineDir(library) + "/console.log").find("kernel-init: all done"), std::string::npos)
+        << "the machine (ctest KernelStack.Machine." << library << ") did not run every scenario";
+    const std::string folder = scenarioFolders(library).at(kWatchPullScenario);
+    auto result = [&](const std::string &file) { return machineDir(library) + "/results/" + folder + "/" + file; };
     std::vector<std::string> ports;
     for (int i = 0; i < 3; ++i) {
         const std::string port = slurp(result("panel" + std::to_string(i) + "/port"));

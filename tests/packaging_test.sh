@@ -118,6 +118,40 @@ deb_package() {
   dpkg-deb -e "$deb" "$work/control"
   grep -q 'udevadm control --reload-rules' "$work/control/postinst" || fail "postinst does not reload udev"
   sh -n "$work/control/postinst" || fail "postinst is not valid sh"
+  service_unit
+}
+
+# The service bench's unit: installed with its configuration (a conffile)
+# and its system user, never enabled; it passes systemd-analyze verify
+# (pointed at the packaged program), and the shipped configuration, which
+# names no firmware yet, fails the unit at once instead of a bench that
+# waits and does nothing.
+service_unit() {
+  local root="$work/root" unit
+  dpkg-deb -x "$deb" "$root"
+  unit=$(ls "$root"/lib/systemd/system/panel-bench.service "$root"/usr/lib/systemd/system/panel-bench.service \
+           2>/dev/null | head -1)
+  [ -n "$unit" ] || { fail "the .deb lacks panel-bench.service"; return; }
+  [ -f "$root/etc/panel-service-tools/bench.conf" ] || fail "the .deb lacks bench.conf"
+  grep -qx /etc/panel-service-tools/bench.conf "$work/control/conffiles" || fail "bench.conf is not a conffile"
+  grep -q '^m panel-bench plugdev' "$root"/usr/lib/sysusers.d/panel-service-tools.conf ||
+    fail "no system user panel-bench in plugdev"
+  ! grep -qF '.wants/' <<<"$contents" || fail "the .deb enables the unit"
+  if command -v systemd-analyze >/dev/null; then
+    sed "s|ExecStart=/usr/bin/panel_tool|ExecStart=$root/usr/bin/panel_tool|" "$unit" > "$work/panel-bench.service"
+    systemd-analyze verify --man=no "$work/panel-bench.service" || fail "systemd-analyze verify"
+    exposure=$(systemd-analyze security --offline=true --root="$root" "${unit#$root}" 2>/dev/null |
+               sed -n 's/.*Overall exposure level for panel-bench.service: \([0-9.]*\).*/\1/p')
+    echo "systemd-analyze security: exposure $exposure"
+    awk -v e="${exposure:-10}" 'BEGIN {exit !(e <= 2.0)}' || fail "exposure $exposure, more than 2.0"
+  else
+    echo "systemd-analyze is not installed: the unit not verified"
+  fi
+  command=$(sed -n 's/^ExecStart=//p' "$unit" | sed "s|/usr/bin/panel_tool|$root/usr/bin/panel_tool|; s|/etc/|$root/etc/|")
+  err=$($command 2>&1 >/dev/null)
+  status=$?
+  [ "$status" -eq 2 ] || fail "the shipped configuration: exit status $status, not 2"
+  grep -q 'no firmware set' <<<"$err" || fail "the shipped configuration: '$err'"
 }
 
 # The programs built against a libusb-compat install, the standard way

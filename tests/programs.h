@@ -202,6 +202,13 @@ protected:
                     EXPECT_TRUE(p.contains(key)) << key << " in " << p.dump();
             return;
         }
+        if (command == "history") {
+            // The rows of a record, each an object.
+            ASSERT_TRUE(doc.is_array()) << run.out;
+            for (const auto &row : doc)
+                EXPECT_TRUE(row.is_object() && row.contains("port") && row.contains("result")) << row.dump();
+            return;
+        }
         if (command == "restore") {
             // One result per memory put back, each a service of its own.
             ASSERT_TRUE(doc.is_array() || doc.is_object()) << run.out;

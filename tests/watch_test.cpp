@@ -8,8 +8,15 @@
 #include <map>
 #include <mutex>
 #include <regex>
+#include <sys/stat.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
 #include <thread>
 
+#include <sqlite3.h>
+
+#include "panel_tool/journal.h"
 #include "tests/programs.h"
 #include "tests/watch_judge.h"
 
@@ -105,6 +112,109 @@ private:
     bool over = false;
     emu::ProgramRun result;
 };
+
+bool eventually(const std::function<bool()> &condition);
+
+// A journald of the test's own, where the machine lets a test start one
+// (root): in a mount namespace of this process, which the programs it
+// runs share, with the journal's sockets and files on memory file systems
+// of their own. Needs a process with one thread, as a fresh test's is.
+class PrivateJournal {
+public:
+    PrivateJournal()
+    {
+        static const char kJournald[] = "/lib/systemd/systemd-journald";
+        if (geteuid() != 0 || access(kJournald, X_OK) != 0) {
+            why = "not root, or no systemd-journald";
+            return;
+        }
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+            why = std::string("no mount namespace of its own: ") + std::strerror(errno);
+            return;
+        }
+        for (const char *dir : {"/run/systemd", "/run/log"}) {
+            mkdir(dir, 0755);
+            if (mount("tmpfs", dir, "tmpfs", 0, "mode=0755") != 0) {
+                why = std::string("cannot mount ") + dir + ": " + std::strerror(errno);
+                return;
+            }
+        }
+        mkdir("/run/systemd/journal", 0755);
+        pid = fork();
+        if (pid == 0) {
+            execl(kJournald, kJournald, static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        if (!eventually([] { return access("/run/systemd/journal/socket", F_OK) == 0; }))
+            why = "systemd-journald did not start";
+    }
+    ~PrivateJournal()
+    {
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+    bool running() const { return pid > 0 && why.empty(); }
+    const std::string &whyNot() const { return why; }
+
+    // The entries with this MESSAGE_ID, each an object of its fields,
+    // once `count` have arrived (within 30 s).
+    std::vector<nlohmann::json> entries(const std::string &messageId, std::size_t count) const
+    {
+        std::vector<nlohmann::json> found;
+        eventually([&] {
+            found.clear();
+            if (std::FILE *p = popen(("journalctl -q -D /run/log/journal -o json MESSAGE_ID=" + messageId).c_str(),
+                                     "r")) {
+                char line[1 << 16];
+                while (std::fgets(line, sizeof line, p) != nullptr)
+                    found.push_back(nlohmann::json::parse(line, nullptr, false));
+                pclose(p);
+            }
+            return found.size() >= count;
+        });
+        return found;
+    }
+
+private:
+    pid_t pid = -1;
+    std::string why;
+};
+
+// A CSV text's records (RFC 4180: quoted fields, quotes doubled, lines
+// ending in CRLF).
+std::vector<std::vector<std::string>> csvRecords(const std::string &text)
+{
+    std::vector<std::vector<std::string>> records(1);
+    std::string field;
+    bool quoted = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (quoted) {
+            if (c == '"' && i + 1 < text.size() && text[i + 1] == '"')
+                field += text[++i];
+            else if (c == '"')
+                quoted = false;
+            else
+                field += c;
+        } else if (c == '"') {
+            quoted = true;
+        } else if (c == ',') {
+            records.back().push_back(field);
+            field.clear();
+        } else if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+            records.back().push_back(field);
+            field.clear();
+            records.emplace_back();
+            ++i;
+        } else {
+            field += c;
+        }
+    }
+    records.pop_back();  // after the last line end
+    return records;
+}
 
 // Waits up to 30 s for `condition`.
 bool eventually(const std::function<bool()> &condition)
@@ -328,6 +438,160 @@ TEST_F(Watch, AnyFileNameGivesAValidLog)
     EXPECT_EQ(line.value("result", ""), "verified");
 }
 
+// The service's own command line (the unit's ExecStart), its configuration
+// `config`.
+std::vector<std::string> serviceCommand(const std::string &config)
+{
+    std::istringstream unit(slurp(std::string(PANEL_SOURCE_DIR) + "/packaging/panel-bench.service"));
+    std::vector<std::string> words;
+    for (std::string line; std::getline(unit, line);) {
+        if (line.rfind("ExecStart=", 0) != 0)
+            continue;
+        std::istringstream in(line.substr(10));
+        for (std::string word; in >> word;)
+            words.push_back(word == "/etc/panel-service-tools/bench.conf" ? config : word);
+    }
+    EXPECT_FALSE(words.empty()) << "no ExecStart in the unit";
+    EXPECT_EQ(words.front(), "/usr/bin/panel_tool");
+    return std::vector<std::string>(words.begin() + std::min<std::ptrdiff_t>(1, words.size()), words.end());
+}
+
+// A service station: the bench run by its unit's command line from a
+// configuration, stopped as systemctl stops it (SIGTERM). Three panels in
+// the bench's ports, one of them with a worn page, and one beside them in
+// a port that is not the bench's, which is never opened. Each service
+// ends in one row of the SQLite record (WAL, its schema version set) that
+// history reads back as a table, CSV and JSON, and, where a journald could
+// be started for the test, one journal entry with its fields.
+TEST_F(Watch, AServiceStationKeepsARecordOfEveryService)
+{
+    PrivateJournal journal;
+    auto bus = panels();
+    plugIn(*bus);
+    emu::ModelFaults worn;
+    worn.wornFlashPage = 66;
+    plugIn(*bus, worn);
+    plugIn(*bus);
+    const std::vector<emu::PanelModel> before = holdings(*bus);
+    const std::string p0 = bus->panelPort(0), p1 = bus->panelPort(1), p2 = bus->panelPort(2),
+                      other = bus->panelPort(3);
+    scratch.write("bench.conf", "# the station\nfirmware = fw.s19\nrecord = station.sqlite\nlog = bench.log\n"
+                                "ports = " + p0 + "," + p1 + ", " + p2 + "\njobs = 3\nverify = yes\n");
+    BenchRun watch(serviceCommand("bench.conf"), scratch.dir);
+    ASSERT_TRUE(watch.sees(": done in ", 2));
+    ASSERT_TRUE(watch.sees("FAILED"));
+    watch.signal(SIGTERM);
+    const emu::ProgramRun run = watch.end();
+    judge(run, *bus, before, {{{p0, {"ok"}}, {p1, {"ok"}}, {p2, {"failed flashing"}}}, "fw.s19", "", 8, ""});
+    EXPECT_NE(run.out.find("port " + other + ": panel plugged in; not one of the bench's ports: ignored\n"),
+              std::string::npos)
+        << run.out;
+    EXPECT_EQ(bus->hostFramesReceived(3), 0u) << "a panel outside the bench's ports was opened";
+
+    // The record: one true row per service, as the log has it.
+    std::vector<nlohmann::json> logged;
+    std::istringstream log(slurp(scratch.path("bench.log")));
+    for (std::string line; std::getline(log, line);)
+        logged.push_back(nlohmann::json::parse(line));
+    const auto rows = runOn(*bus, kTool, {"history", "--record", "station.sqlite", "--json"});
+    EXPECT_EQ(rows.run.exitStatus, 0) << rows.run.err;
+    const auto history = nlohmann::json::parse(rows.run.out, nullptr, false);
+    ASSERT_TRUE(history.is_array() && history.size() == 3 && logged.size() == 3) << rows.run.out;
+    for (std::size_t i = 0; i < 3; ++i) {
+        const nlohmann::json &row = history[i], &line = logged[i], &file = line["files"][0];
+        EXPECT_EQ(row["time"], line["time"]);
+        EXPECT_EQ(row["port"], line["port"]);
+        EXPECT_EQ(row["station"], line["station"]);
+        EXPECT_EQ(row["result"], line["result"]);
+        EXPECT_EQ(row["step"], line["step"]);
+        EXPECT_EQ(row["cause"], line["cause"]);
+        EXPECT_EQ(row["pages_written"], line["pages_written"]);
+        EXPECT_EQ(row["verified"], line["verified"].get<bool>() ? 1 : 0);
+        EXPECT_EQ(row["firmware_file"], file["file"]);
+        EXPECT_EQ(row["firmware_sha256"], sha256sum(scratch.path("fw.s19")));
+        EXPECT_EQ(row["firmware_held_sha256"], file["held_sha256"]);
+        EXPECT_EQ(row["firmware_held_boot_check"], file["held_boot_check"].get<bool>() ? 1 : 0);
+        EXPECT_EQ(row["sectors_erased"], file["sectors_erased"]);
+        EXPECT_TRUE(row["language_file"].is_null());
+    }
+    for (const nlohmann::json &row : history)
+        EXPECT_EQ(row["result"], row["port"] == p2 ? "mismatch" : "verified") << row.dump();
+    const auto failing = runOn(*bus, kTool, {"history", "--record", "station.sqlite", "--json", "--result", "mismatch"});
+    EXPECT_EQ(nlohmann::json::parse(failing.run.out).size(), 1u) << failing.run.out;
+    const auto onePort = runOn(*bus, kTool, {"history", "--record", "station.sqlite", "--csv", "--port", p0});
+    const auto csv = csvRecords(onePort.run.out);
+    ASSERT_EQ(csv.size(), 2u) << onePort.run.out;
+    EXPECT_EQ(csv[0].size(), csv[1].size());
+    EXPECT_EQ(csv[1][std::find(csv[0].begin(), csv[0].end(), "port") - csv[0].begin()], p0);
+    const auto table = runOn(*bus, kTool, {"history", "--record", "station.sqlite", "--since", "2000-01-01"});
+    EXPECT_EQ(std::count(table.run.out.begin(), table.run.out.end(), '\n'), 4) << table.run.out;
+    sqlite3 *db = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(scratch.path("station.sqlite").c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    auto pragma = [db](const char *sql) {
+        sqlite3_stmt *statement = nullptr;
+        std::string value;
+        if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) == SQLITE_OK && sqlite3_step(statement) == SQLITE_ROW)
+            value = reinterpret_cast<const char *>(sqlite3_column_text(statement, 0));
+        sqlite3_finalize(statement);
+        return value;
+    };
+    EXPECT_EQ(pragma("PRAGMA journal_mode"), "wal");
+    EXPECT_EQ(pragma("PRAGMA user_version"), "1");
+    EXPECT_EQ(pragma("SELECT count(*) FROM benches"), "1");
+    sqlite3_close(db);
+
+    // The journal: one entry per service, with its fields.
+    if (!journal.running()) {
+        std::printf("journal not checked: %s\n", journal.whyNot().c_str());
+        return;
+    }
+    const auto entries = journal.entries(kServiceEndedMessageId, 3);
+    ASSERT_EQ(entries.size(), 3u);
+    for (std::size_t i = 0; i < 3; ++i) {
+        const nlohmann::json &e = entries[i], &line = logged[i];
+        EXPECT_EQ(e.value("PANEL_PORT", ""), line["port"]);
+        EXPECT_EQ(e.value("PANEL_RESULT", ""), line["result"]);
+        EXPECT_EQ(e.value("PANEL_FIRMWARE", ""), line["files"][0]["file"]);
+        EXPECT_EQ(e.value("PANEL_FIRMWARE_SHA256", ""), sha256sum(scratch.path("fw.s19")));
+        EXPECT_EQ(e.value("PANEL_FIRMWARE_HELD_SHA256", ""), line["files"][0]["held_sha256"]);
+        EXPECT_EQ(e.value("PANEL_PAGES_WRITTEN", ""), std::to_string(line["pages_written"].get<int>()));
+        EXPECT_FALSE(e.value("PANEL_SECONDS", "").empty());
+        EXPECT_EQ(e.value("PANEL_CAUSE", ""), line["cause"]);
+        EXPECT_EQ(e.value("MESSAGE", "").rfind("port " + line["port"].get<std::string>() +
+                                                   (line["port"] == p2 ? ": FAILED after " : ": done in "),
+                                               0),
+                  0u)
+            << e.value("MESSAGE", "");
+    }
+}
+
+// A record on a file system that is full cannot be written: the bench is
+// refused before any panel is touched. (Needs a file system of the test's
+// own: root.)
+TEST_F(Watch, ARecordOnAFullFileSystemIsRefused)
+{
+    if (geteuid() != 0 || unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        GTEST_SKIP() << "no file system of the test's own (not root)";
+    }
+    mkdir(scratch.path("full").c_str(), 0755);
+    ASSERT_EQ(mount("tmpfs", scratch.path("full").c_str(), "tmpfs", 0, "size=64k"), 0) << std::strerror(errno);
+    {
+        std::FILE *filler = std::fopen(scratch.path("full/filler").c_str(), "wb");
+        ASSERT_NE(filler, nullptr);
+        const std::string block(4096, 'x');
+        while (std::fwrite(block.data(), 1, block.size(), filler) == block.size() && std::fflush(filler) == 0) {
+        }
+        std::fclose(filler);
+    }
+    const ProgramResult r = run(kTool, {"watch", "--firmware", "fw.s19", "--record", "full/bench.sqlite"});
+    umount2(scratch.path("full").c_str(), MNT_DETACH);
+    EXPECT_EQ(r.run.exitStatus, 2);
+    EXPECT_EQ(r.run.out, "");
+    EXPECT_EQ(r.run.err, "panel_tool: cannot keep the record full/bench.sqlite: database or disk is full\n");
+    EXPECT_TRUE(noUsbAccess(r));
+}
+
 // A record that cannot be kept stops the bench: the service under way
 // ends, no other begins, and the exit status says the record is lost.
 TEST_F(Watch, ALogThatCannotBeWrittenStopsTheBench)
@@ -353,6 +617,13 @@ TEST_F(Watch, RefusesWhatItCannotUseBeforeAnyPanelIsTouched)
 {
     scratch.write("bad.s19", std::string("S3090000400001020304AB\n"));
     scratch.write("short.bin", Bytes(100, 0x41));
+    // Configurations a service might be given, and a record's folder it
+    // may not write.
+    scratch.write("typo.conf", std::string("# the bench\nfirmware = fw.s19\nfimware = fw.s19\n"));
+    scratch.write("empty.conf", std::string("jobs = 2\n"));
+    scratch.write("jobs.conf", std::string("firmware = fw.s19\njobs = many\n"));
+    scratch.write("ports.conf", std::string("firmware = fw.s19\nports = 1-1,,1-2\n"));
+    mkdir(scratch.path("read-only").c_str(), 0555);
     const struct {
         std::vector<std::string> args;
         std::string cause;
@@ -367,7 +638,19 @@ TEST_F(Watch, RefusesWhatItCannotUseBeforeAnyPanelIsTouched)
          "cannot write the log no/such/folder/bench.log: No such file or directory"},
         {{"watch", "--firmware", "fw.s19", "--jobs", "0"}, "--jobs takes a number from 1 to 64, not '0'"},
         {{"watch", "--firmware", "fw.s19", "--port", "1-1"}, "--port and --device are not for it"},
-        {{"flash", "fw.s19", "--log", "bench.log"}, "--firmware, --language, --log and --jobs are for watch"},
+        {{"flash", "fw.s19", "--log", "bench.log"}, "--firmware, --language, --log, --jobs, --ports and --config are for watch"},
+        {{"watch", "--config", "typo.conf"}, "typo.conf line 3: unknown setting 'fimware'"},
+        {{"watch", "--config", "empty.conf"}, "empty.conf: no firmware set (firmware = FILE.s19)"},
+        {{"watch", "--config", "jobs.conf"}, "jobs.conf line 2: jobs takes a number from 1 to 64, not 'many'"},
+        {{"watch", "--config", "ports.conf"}, "ports.conf line 2: ports takes ports separated by commas"},
+        {{"watch", "--config", "missing.conf"}, "cannot read the configuration missing.conf: No such file or directory"},
+        {{"watch", "--config", "typo.conf", "--jobs", "2"}, "in --config or on the command line, not both"},
+        {{"watch", "--firmware", "fw.s19", "--record", "read-only/bench.sqlite"},
+         "cannot keep the record read-only/bench.sqlite: unable to open database file"},
+        {{"watch", "--firmware", "fw.s19", "--ports", "1-1,"}, "--ports takes ports separated by commas"},
+        {{"history"}, "history needs --record FILE"},
+        {{"history", "--record", "r.sqlite", "--since", "yesterday"}, "--since takes a UTC time"},
+        {{"flash", "fw.s19", "--record", "r.sqlite"}, "--record is for watch and history"},
     };
     for (const auto &c : cases) {
         const ProgramResult r = run(kTool, c.args);
