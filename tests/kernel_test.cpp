@@ -568,26 +568,43 @@ TEST_P(KernelStack, ScenarioAsTheKernelAndTheEmulatorSeeIt)
     EXPECT_EQ(replay.err.find("protocol violation"), std::string::npos) << replay.err;
 }
 
-class KernelWatch : public ProgramTest, public ::testing::WithParamInterface<std::string> {};
+// A watch scenario's results, judged after its machine ran every scenario.
+class KernelWatch : public ProgramTest, public ::testing::WithParamInterface<std::string> {
+protected:
+    void SetUp() override
+    {
+        ProgramTest::SetUp();
+        if (!machineAtHand()) {
+            GTEST_SKIP() << "no test machine: run scripts/kernel-setup " << kBuildDir;
+        }
+        if (GetParam() == "compat" && !compatBuilt()) {
+            GTEST_SKIP() << "no libusb-compat in " << kBuildDir;
+        }
+        ASSERT_NE(slurp(machineDir(GetParam()) + "/console.log").find("kernel-init: all done"), std::string::npos)
+            << "the machine (ctest KernelStack.Machine." << GetParam() << ") did not run every scenario";
+    }
+
+    // A file the scenario left, and the ports its panels were given.
+    std::string result(const std::string &scenario, const std::string &file) const
+    {
+        return machineDir(GetParam()) + "/results/" + scenarioFolders(GetParam()).at(scenario) + "/" + file;
+    }
+    std::vector<std::string> ports(const std::string &scenario, int panels) const
+    {
+        std::vector<std::string> found;
+        for (int i = 0; i < panels; ++i) {
+            const std::string port = slurp(result(scenario, "panel" + std::to_string(i) + "/port"));
+            found.push_back(port.substr(0, port.find('\n')));
+        }
+        return found;
+    }
+};
 
 TEST_P(KernelWatch, ServicesFourPanelsOnePulledMidFlashAndPluggedInAgain)
 {
-    if (!machineAtHand()) {
-        GTEST_SKIP() << "no test machine: run scripts/kernel-setup " << kBuildDir;
-    }
     const std::string &library = GetParam();
-    if (library == "compat" && !compatBuilt()) {
-        GTEST_SKIP() << "no libusb-compat in " << kBuildDir;
-    }
-    ASSERT_NE(slurp(machineDir(library) + "/console.log").find("kernel-init: all done"), std::string::npos)
-        << "the machine (ctest KernelStack.Machine." << library << ") did not run every scenario";
-    const std::string folder = scenarioFolders(library).at(kWatchScenario);
-    auto result = [&](const std::string &file) { return machineDir(library) + "/results/" + folder + "/" + file; };
-    std::vector<std::string> ports;
-    for (int i = 0; i < 4; ++i) {
-        const std::string port = slurp(result("panel" + std::to_string(i) + "/port"));
-        ports.push_back(port.substr(0, port.find('\n')));
-    }
+    auto result = [&](const std::string &file) { return KernelWatch::result(kWatchScenario, file); };
+    const std::vector<std::string> ports = KernelWatch::ports(kWatchScenario, 4);
     const WatchExpected expected{{{ports[0], {"failed flashing", "held language"}},
                                   {ports[1], {"ok"}},
                                   {ports[2], {"ok"}},
@@ -627,22 +644,8 @@ TEST_P(KernelWatch, ServicesFourPanelsOnePulledMidFlashAndPluggedInAgain)
 
 TEST_P(KernelWatch, APanelPulledOutWhileItWaitsIsNeverServiced)
 {
-    if (!machineAtHand()) {
-        GTEST_SKIP() << "no test machine: run scripts/kernel-setup " << kBuildDir;
-    }
-    const std::string &library = GetParam();
-    if (library == "compat" && !compatBuilt()) {
-        GTEST_SKIP() << "no libusb-compat in " << kBuildDir;
-    }
-    ASSERT_NE(slurp(machineDir(library) + "/console.log").find("kernel-init: all done"), std::string::npos)
-        << "the machine (ctest KernelStack.Machine." << library << ") did not run every scenario";
-    const std::string folder = scenarioFolders(library).at(kWatchPullScenario);
-    auto result = [&](const std::string &file) { return machineDir(library) + "/results/" + folder + "/" + file; };
-    std::vector<std::string> ports;
-    for (int i = 0; i < 3; ++i) {
-        const std::string port = slurp(result("panel" + std::to_string(i) + "/port"));
-        ports.push_back(port.substr(0, port.find('\n')));
-    }
+    auto result = [&](const std::string &file) { return KernelWatch::result(kWatchPullScenario, file); };
+    const std::vector<std::string> ports = KernelWatch::ports(kWatchPullScenario, 3);
     const WatchExpected expected{{{ports[0], {"ok"}}, {ports[1], {"ok"}}}, "small.s19", "", 8, ""};
     const std::string out = slurp(result("out"));
     EXPECT_EQ(slurp(result("err")), "");
