@@ -71,14 +71,23 @@ Comparison compare(const std::vector<uint32_t> &pages, const Bytes &expected, co
     return c;
 }
 
-auto languageReader(SerialFlashDriver &client)
+// A RAM driver's page read, for readPages.
+template <typename Client>
+auto readerOf(Client &client)
 {
     return [&client](uint16_t page, uint8_t *dst) { return client.readPage(page, dst); };
 }
 
-auto firmwareReader(PanelFlashDriver &client)
+// Reads `pages` back and compares them with what they should hold.
+template <typename Client, typename PageOf>
+bool readAndCompare(Client &client, PageOf pageOf, const std::vector<uint32_t> &pages, const Bytes &expected,
+                    Comparison &comparison, const Progress &progress, Phase phase)
 {
-    return [&client](uint16_t page, uint8_t *dst) { return client.readPage(page, dst); };
+    Bytes held(expected.size(), 0);
+    if (!readPages(readerOf(client), pageOf, pages, held, progress, phase))
+        return false;
+    comparison = compare(pages, expected, held, pageOf);
+    return true;
 }
 
 std::string matchLine(const char *memory, const std::string &file, uint32_t pages)
@@ -194,33 +203,25 @@ bool startPanel(BootLink &link, const PanelChoice &choice, Failure &failure)
 bool readLanguage(SerialFlashDriver &client, Bytes &held, const Progress &progress, Phase phase)
 {
     held.assign(std::size_t{kLanguagePages} * panel::kPageSize, 0);
-    return readPages(languageReader(client), languagePageOf, firstPages(kLanguagePages), held, progress, phase);
+    return readPages(readerOf(client), languagePageOf, firstPages(kLanguagePages), held, progress, phase);
 }
 
 bool readFirmwareRange(PanelFlashDriver &client, Bytes &held, const Progress &progress, Phase phase)
 {
     held.assign(panel::kFirmwareRange.size(), 0);
-    return readPages(firmwareReader(client), flashPageOf, firstPages(kFirmwarePages), held, progress, phase);
+    return readPages(readerOf(client), flashPageOf, firstPages(kFirmwarePages), held, progress, phase);
 }
 
 bool compareLanguagePages(SerialFlashDriver &client, const std::vector<uint32_t> &pages, const Bytes &expected,
                           Comparison &comparison, const Progress &progress, Phase phase)
 {
-    Bytes held(expected.size(), 0);
-    if (!readPages(languageReader(client), languagePageOf, pages, held, progress, phase))
-        return false;
-    comparison = compare(pages, expected, held, languagePageOf);
-    return true;
+    return readAndCompare(client, languagePageOf, pages, expected, comparison, progress, phase);
 }
 
 bool compareFirmwarePages(PanelFlashDriver &client, const std::vector<uint32_t> &pages, const Bytes &expected,
                           Comparison &comparison, const Progress &progress, Phase phase)
 {
-    Bytes held(expected.size(), 0);
-    if (!readPages(firmwareReader(client), flashPageOf, pages, held, progress, phase))
-        return false;
-    comparison = compare(pages, expected, held, flashPageOf);
-    return true;
+    return readAndCompare(client, flashPageOf, pages, expected, comparison, progress, phase);
 }
 
 bool compareLanguage(SerialFlashDriver &client, const Bytes &file, Comparison &comparison, const Progress &progress,
