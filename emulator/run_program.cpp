@@ -20,7 +20,8 @@ namespace emu {
 
 namespace {
 
-constexpr const char *kPreload = "libumockdev-preload.so.0";
+// Ours goes ahead of umockdev's, whose bind it stands in front of.
+constexpr const char *kPreload = UEVENT_SOCKETS_PRELOAD ":libumockdev-preload.so.0";
 
 // Built before fork: the child of a threaded process may only make
 // async-signal-safe calls until it execs.
@@ -40,7 +41,7 @@ std::vector<std::string> childEnvironment(const std::vector<std::string> &added)
         else if (!replaced(*e))
             env.emplace_back(*e);
     }
-    // An added preload goes after umockdev's, which must come first.
+    // An added preload goes after the emulation's, which must come first.
     for (const auto &a : added) {
         if (a.compare(0, 11, "LD_PRELOAD=") == 0)
             preload += ":" + a.substr(11);

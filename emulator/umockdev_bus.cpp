@@ -115,8 +115,9 @@ Device *UsbPanel::Impl::addDevice(PanelState *panel, int port, bool asPanel)
                          "\nE: BUSNUM=" + threeDigits(bus) + "\nE: DEVNUM=" + threeDigits(dev->devnum) +
                          "\nE: PRODUCT=15a2/" + (asPanel ? "40" : "41") + "/100\nH: descriptors=" + bytes +
                          "\n";
+    // sysfs ends every attribute with a line end (escaped in the record).
     for (const auto &[name, value] : attributes)
-        record += std::string("A: ") + name + "=" + value + "\n";
+        record += std::string("A: ") + name + "=" + value + "\\n\n";
     // The node answers before the device is added, as adding it tells
     // udev's listeners: one may open it at once.
     GError *err = nullptr;
@@ -133,8 +134,6 @@ Device *UsbPanel::Impl::addDevice(PanelState *panel, int port, bool asPanel)
         g_error_free(err);
         return nullptr;
     }
-    for (const auto &[name, value] : attributes)
-        setAttribute(*dev, name, value);
     if (panel != nullptr)
         attach(*dev, *panel);
     devices.push_back(std::move(dev));

@@ -565,6 +565,32 @@ TEST_F(Watch, AServiceStationKeepsARecordOfEveryService)
     }
 }
 
+// Two benches on one host, each with sockets of its own, as two service
+// units run them: udev tells every listener of every panel plugged in,
+// and each bench services its own and ignores the other's.
+TEST_F(Watch, TwoBenchesOnOneHostEachHearEveryPanel)
+{
+    auto bus = panels();
+    const std::vector<emu::PanelModel> before = holdings(*bus);
+    const std::string mine = bus->panelPort(0);
+    BenchRun bench({"watch", "--firmware", "fw.s19", "--ports", mine, "--log", "bench.log"}, scratch.dir);
+    BenchRun other({"watch", "--firmware", "fw.s19", "--ports", "9-9", "--log", "other.log"}, scratch.dir);
+    ASSERT_TRUE(bench.sees("port " + mine + ": done"));
+    ASSERT_TRUE(other.sees("waiting for panels"));
+    const std::size_t late = plugIn(*bus);
+    const std::string ignored =
+        "port " + bus->panelPort(late) + ": panel plugged in; not one of the bench's ports: ignored\n";
+    EXPECT_TRUE(bench.sees(ignored));
+    EXPECT_TRUE(other.sees(ignored));
+    bench.signal(SIGTERM);
+    other.signal(SIGTERM);
+    judge(bench.end(), *bus, before, {{{mine, {"ok"}}}, "fw.s19", "", 8, ""});
+    const emu::ProgramRun run = other.end();
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_NE(run.out.find("serviced 0 panels: "), std::string::npos) << run.out;
+    EXPECT_EQ(bus->hostFramesReceived(late), 0u);
+}
+
 // A record on a file system that is full cannot be written: the bench is
 // refused before any panel is touched. (Needs a file system of the test's
 // own: root.)
