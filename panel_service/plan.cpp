@@ -1,6 +1,7 @@
 #include "panel_service/plan.h"
 
 #include <algorithm>
+#include <numeric>
 
 #include "devlink/panel_geometry.h"
 #include "panel_flasher/panel_flash_driver.h"
@@ -25,6 +26,13 @@ bool erasedPage(const Bytes &bytes, uint32_t page)
 
 } // namespace
 
+std::vector<uint32_t> firstPages(uint32_t count)
+{
+    std::vector<uint32_t> pages(count);
+    std::iota(pages.begin(), pages.end(), 0u);
+    return pages;
+}
+
 Bytes expectedFirmware(const PanelFlashDriver &client)
 {
     Bytes range(panel::kFirmwareRange.size(), 0xFF);
@@ -46,9 +54,7 @@ FirmwarePlan fullFirmwarePlan(const PanelFlashDriver &client)
     FirmwarePlan plan;
     for (uint32_t sector = panel::kFirstFirmwareSector; sector <= panel::kLastFirmwareSector; ++sector)
         plan.sectors.push_back(sector);
-    for (uint32_t j = 0; j < client.pagesToWrite(); ++j)
-        plan.pages.push_back(j);
-    plan.checked = plan.pages;
+    plan.pages = firstPages(client.pagesToWrite());
     return plan;
 }
 
@@ -68,15 +74,13 @@ FirmwarePlan firmwarePlan(const Bytes &expected, const Bytes &held)
             if (!erasedPage(expected, j))
                 plan.pages.push_back(j);
     }
-    plan.checked = plan.pages;
     return plan;
 }
 
 LanguagePlan fullLanguagePlan()
 {
     LanguagePlan plan;
-    for (uint32_t k = 0; k < kLanguagePages; ++k)
-        plan.pages.push_back(k);
+    plan.pages = firstPages(kLanguagePages);
     return plan;
 }
 

@@ -19,25 +19,25 @@ Bytes expectedFirmware(const PanelFlashDriver &client);
 // data pages, then the header with its byte 4 set to 1.
 Bytes expectedLanguage(const Bytes &file);
 
+// Pages 0 to count - 1, in order.
+std::vector<uint32_t> firstPages(uint32_t count);
+
 struct FirmwarePlan {
     // Sectors (8-127) to erase, in order.
     std::vector<uint32_t> sectors;
     // Image pages (j: flash page 64 + j) to write once they are erased, in
-    // order.
+    // order, then to read back.
     std::vector<uint32_t> pages;
-    // Image pages to read back afterwards.
-    std::vector<uint32_t> checked;
     // Pages of the sectors left as they were.
     uint32_t pagesSkipped = 0;
 };
 
 // panel_flasher's own: every sector erased, every page of the image
-// written and then read back.
+// written.
 FirmwarePlan fullFirmwarePlan(const PanelFlashDriver &client);
 // Only the sectors whose pages differ from `expected` in `held` (both the
 // whole firmware range): each is erased and its pages written, but for
-// those that are erased bytes only; afterwards the pages written are read
-// back (those read and found equal are checked already).
+// those that are erased bytes only.
 FirmwarePlan firmwarePlan(const Bytes &expected, const Bytes &held);
 
 struct LanguagePlan {

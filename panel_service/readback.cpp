@@ -23,14 +23,6 @@ uint32_t languagePageOf(uint32_t k)
 
 uint32_t flashPageOf(uint32_t j) { return panel::kFirstFirmwarePage + j; }
 
-std::vector<uint32_t> firstPages(uint32_t count)
-{
-    std::vector<uint32_t> pages(count);
-    for (uint32_t i = 0; i < count; ++i)
-        pages[i] = i;
-    return pages;
-}
-
 // Reads `pages` (indices into the memory as a file holds it) with
 // `read(panel page, destination)`, `pageOf` naming the panel's page of
 // each, into `into` at their own places; one phase, one step a page.
@@ -212,29 +204,39 @@ bool readFirmwareRange(PanelFlashDriver &client, Bytes &held, const Progress &pr
     return readPages(readerOf(client), flashPageOf, firstPages(kFirmwarePages), held, progress, phase);
 }
 
-bool compareLanguagePages(SerialFlashDriver &client, const std::vector<uint32_t> &pages, const Bytes &expected,
-                          Comparison &comparison, const Progress &progress, Phase phase)
+bool readLanguagePages(SerialFlashDriver &client, const std::vector<uint32_t> &pages, Bytes &into,
+                       const Progress &progress, Phase phase)
 {
-    return readAndCompare(client, languagePageOf, pages, expected, comparison, progress, phase);
+    return readPages(readerOf(client), languagePageOf, pages, into, progress, phase);
 }
 
-bool compareFirmwarePages(PanelFlashDriver &client, const std::vector<uint32_t> &pages, const Bytes &expected,
-                          Comparison &comparison, const Progress &progress, Phase phase)
+bool readFirmwarePages(PanelFlashDriver &client, const std::vector<uint32_t> &pages, Bytes &into,
+                       const Progress &progress, Phase phase)
 {
-    return readAndCompare(client, flashPageOf, pages, expected, comparison, progress, phase);
+    return readPages(readerOf(client), flashPageOf, pages, into, progress, phase);
+}
+
+Comparison compareHeldLanguage(const std::vector<uint32_t> &pages, const Bytes &expected, const Bytes &held)
+{
+    return compare(pages, expected, held, languagePageOf);
+}
+
+Comparison compareHeldFirmware(const std::vector<uint32_t> &pages, const Bytes &expected, const Bytes &held)
+{
+    return compare(pages, expected, held, flashPageOf);
 }
 
 bool compareLanguage(SerialFlashDriver &client, const Bytes &file, Comparison &comparison, const Progress &progress,
                      Phase phase)
 {
-    return compareLanguagePages(client, firstPages(kLanguagePages), expectedLanguage(file), comparison, progress,
-                                phase);
+    return readAndCompare(client, languagePageOf, firstPages(kLanguagePages), expectedLanguage(file), comparison,
+                          progress, phase);
 }
 
 bool compareFirmware(PanelFlashDriver &client, Comparison &comparison, const Progress &progress, Phase phase)
 {
-    return compareFirmwarePages(client, firstPages(client.pagesToWrite()), expectedFirmware(client), comparison,
-                                progress, phase);
+    return readAndCompare(client, flashPageOf, firstPages(client.pagesToWrite()), expectedFirmware(client),
+                          comparison, progress, phase);
 }
 
 bool bootCheckPasses(const Bytes &firmwareRange)

@@ -57,16 +57,21 @@ bool compareFirmware(PanelFlashDriver &client, Comparison &comparison, const Pro
 bool readLanguage(SerialFlashDriver &client, std::vector<uint8_t> &held, const Progress &progress, Phase phase);
 bool readFirmwareRange(PanelFlashDriver &client, std::vector<uint8_t> &held, const Progress &progress, Phase phase);
 
-// Some pages only, in the order given, against `expected` (the whole
-// language, or the whole firmware range, as the panel should hold it):
-// language pages k (data page k, 256 the header); image pages j (flash
-// page 64 + j).
-bool compareLanguagePages(SerialFlashDriver &client, const std::vector<uint32_t> &pages,
-                          const std::vector<uint8_t> &expected, Comparison &comparison, const Progress &progress,
-                          Phase phase);
-bool compareFirmwarePages(PanelFlashDriver &client, const std::vector<uint32_t> &pages,
-                          const std::vector<uint8_t> &expected, Comparison &comparison, const Progress &progress,
-                          Phase phase);
+// Some pages only, in the order given, each read into `into` (the whole
+// language, or the whole firmware range, as a file has it) at its own
+// place: language pages k (data page k, 256 the header); image pages j
+// (flash page 64 + j).
+bool readLanguagePages(SerialFlashDriver &client, const std::vector<uint32_t> &pages, std::vector<uint8_t> &into,
+                       const Progress &progress, Phase phase);
+bool readFirmwarePages(PanelFlashDriver &client, const std::vector<uint32_t> &pages, std::vector<uint8_t> &into,
+                       const Progress &progress, Phase phase);
+
+// `pages` of what the panel holds, `held`, against what they should hold,
+// `expected` (both laid out as above), named by the panel's pages.
+Comparison compareHeldLanguage(const std::vector<uint32_t> &pages, const std::vector<uint8_t> &expected,
+                               const std::vector<uint8_t> &held);
+Comparison compareHeldFirmware(const std::vector<uint32_t> &pages, const std::vector<uint8_t> &expected,
+                               const std::vector<uint8_t> &held);
 
 // Whether the firmware range as held (from 0x4000) passes the check the
 // bootloader makes before it starts it: the word at 0x4200 against the

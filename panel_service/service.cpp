@@ -1,5 +1,6 @@
 #include "panel_service/service.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -17,6 +18,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr uint32_t kFirmwareSectors = panel::kLastFirmwareSector - panel::kFirstFirmwareSector + 1;
+constexpr uint32_t kFirmwarePages = panel::kFirmwareRange.size() / panel::kPageSize;
 constexpr uint32_t kLanguagePages = panel::kLanguageDataPages + 1u;
 
 // Passes the progress on, and counts what was erased, written and
@@ -61,7 +63,7 @@ struct Ending {
     bool verify = true;
     bool full = false;
     bool changed = false;      // anything was erased or written
-    Comparison comparison;     // of what was read back
+    Comparison comparison;     // of what the memory holds afterwards with what it should
     const char *memory = "";   // "flash", "serial flash"
     std::string wrote;         // "flashed fw.s19 to the panel at port 1-1"
     std::string differed;      // "2 of 120 sectors differed, 16 pages written"
@@ -78,7 +80,7 @@ void conclude(ServiceResult &r, const Ending &e, const std::string &panelName)
         r.result = "failed";
         return;
     }
-    if (e.verify && !e.comparison.matches()) {
+    if (!e.comparison.matches()) {
         r.status = 1;
         r.result = "mismatch";
         r.line = describeMismatch(e.comparison, e.memory);
@@ -116,6 +118,36 @@ void noteHeld(ServiceResult &r, const std::vector<uint8_t> &held, int bootCheck)
     r.held.read = true;
     r.held.sha256 = sha256Hex(held);
     r.held.bootCheck = bootCheck;
+}
+
+// What the memory holds once the service has ended is established apart
+// from the plan that chose what to write, so that a plan that missed a
+// difference cannot pass for verified: what was read first, each sector
+// erased as erased bytes, each page written as it was sent and then, when
+// checked, as it was read back. All of it is compared with what the memory
+// should hold; without a first read, the pages written only.
+
+void erasedIn(Bytes &memory, const std::vector<uint32_t> &sectors)
+{
+    constexpr uint32_t kSectorPages = panel::kSectorSize / panel::kPageSize;
+    for (uint32_t sector : sectors) {
+        const std::size_t from = std::size_t{sector - panel::kFirstFirmwareSector} * panel::kSectorSize;
+        std::fill(memory.begin() + from, memory.begin() + from + kSectorPages * panel::kPageSize, 0xFF);
+    }
+}
+
+void sentTo(Bytes &memory, const std::vector<uint32_t> &pages, const Bytes &sent)
+{
+    for (uint32_t page : pages) {
+        const std::size_t from = std::size_t{page} * panel::kPageSize;
+        std::copy(sent.begin() + from, sent.begin() + from + panel::kPageSize, memory.begin() + from);
+    }
+}
+
+// Every page when the memory was read first, else those written.
+std::vector<uint32_t> pagesKnown(bool read, uint32_t all, const std::vector<uint32_t> &written)
+{
+    return read ? firstPages(all) : written;
 }
 
 } // namespace
@@ -222,10 +254,17 @@ ServiceResult flashFirmware(const PanelPlace &panel, FirmwareInput &firmware, co
         plan = firmwarePlan(expected, held);
     r.pagesSkipped = plan.pagesSkipped;
     e.changed = !plan.sectors.empty();
-    if (e.done && e.changed)
+    const bool read = r.held.read;
+    Bytes now = read ? held : Bytes(expected.size(), 0xFF);
+    if (e.done && e.changed) {
         e.done = step(client.eraseSectors(plan.sectors, counted) && client.writeImagePages(plan.pages, counted));
+        erasedIn(now, plan.sectors);
+        sentTo(now, plan.pages, expected);
+    }
     if (e.done && e.changed && options.verify)
-        e.done = step(compareFirmwarePages(client, plan.checked, expected, e.comparison, counted, Phase::Verify));
+        e.done = step(readFirmwarePages(client, plan.pages, now, counted, Phase::Verify));
+    if (e.done)
+        e.comparison = compareHeldFirmware(pagesKnown(read, kFirmwarePages, plan.pages), expected, now);
     client.setLink(nullptr);
     r.seconds = std::chrono::duration<double>(Clock::now() - began).count();
     e.wrote = "flashed " + fileName(r.file) + " to the panel at " + panel.name();
@@ -275,10 +314,16 @@ ServiceResult loadLanguage(const PanelPlace &panel, const LanguageInput &languag
         plan = languagePlan(expected, held);
     r.pagesSkipped = plan.pagesSkipped;
     e.changed = !plan.pages.empty();
-    if (e.done && e.changed)
+    const bool read = r.held.read;
+    Bytes now = read ? held : Bytes(expected.size(), 0xFF);
+    if (e.done && e.changed) {
         e.done = step(client.writeLanguagePages(plan.pages, pages, counted));
+        sentTo(now, plan.pages, expected);
+    }
     if (e.done && e.changed && options.verify)
-        e.done = step(compareLanguagePages(client, plan.pages, expected, e.comparison, counted, Phase::Verify));
+        e.done = step(readLanguagePages(client, plan.pages, now, counted, Phase::Verify));
+    if (e.done)
+        e.comparison = compareHeldLanguage(pagesKnown(read, kLanguagePages, plan.pages), expected, now);
     r.seconds = std::chrono::duration<double>(Clock::now() - began).count();
     e.wrote = "loaded " + fileName(r.file) + " into the panel at " + panel.name();
     e.differed = std::to_string(plan.pages.size()) + " of " + std::to_string(kLanguagePages) +

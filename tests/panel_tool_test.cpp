@@ -1,13 +1,15 @@
 // panel_tool end to end against the emulated panels: the frames of
-// panel_flasher and lang_loader, then every page read back; a worn page
-// named where panel_flasher reports success; the panel chosen by its port
-// among several, never guessed; the list with access and bootloader; the
-// causes in the programs' words; JSON for scripts; bars on a terminal.
+// panel_flasher and lang_loader, then every page read back; only what
+// differs written, wherever it is; a worn page named where panel_flasher
+// reports success, and a failed read-back never taken for a check; backups
+// put back, and none taken that cannot be used; the panel chosen by its
+// port among several, never guessed; the list with access and bootloader;
+// the causes in the programs' words; JSON for scripts; bars on a terminal.
 #include <algorithm>
-#include <dirent.h>
 #include <sys/stat.h>
 #include <cstdio>
 #include <memory>
+#include <set>
 #include <tuple>
 
 #include "tests/programs.h"
@@ -118,13 +120,7 @@ std::vector<int> since(const std::vector<int> &now, const std::vector<int> &befo
 // The one folder a backup made in `dir`.
 std::string backupIn(const std::string &dir)
 {
-    std::vector<std::string> found;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (dirent *e = readdir(d))
-            if (e->d_name[0] != '.')
-                found.push_back(e->d_name);
-        closedir(d);
-    }
+    const std::vector<std::string> found = namesIn(dir);
     EXPECT_EQ(found.size(), 1u) << "backups in " << dir;
     return found.empty() ? "" : found.front();
 }
@@ -182,6 +178,92 @@ TEST_F(PanelTool, ReadsThePanelFirstAndWritesOnlyWhatDiffers)
         const auto r = runOn(*panels, kTool, {"--json", "load-language", c.file});
         EXPECT_EQ(r.run.exitStatus, 0) << c.file;
         EXPECT_EQ(since(r.model.serialPagesWritten, before.serialPagesWritten), c.written) << c.file;
+    }
+}
+
+// One page differs from what the panel holds, in each place a plan could
+// overlook: the first, a middle and the last page of a sector, a page of
+// the checksum word's sector, the last page of the last sector (and, in
+// the page, its first, a middle or its last byte); for a language, its
+// first and last data pages and its header. Each run erases exactly that
+// page's sector (and the checksum word's, whose sum changed), writes and
+// reads back its pages, and leaves the panel holding the file, which the
+// fixture checks byte for byte after every success.
+TEST_F(PanelTool, APageThatDiffersAnywhereIsWrittenAndNothingElse)
+{
+    auto panels = bench(1);
+    Bytes image = srec::patternBytes(panel::kFirmwareRange.size(), 56);
+    scratch.write("full.s19", srec::file('3', 0x4000, image));
+    ASSERT_EQ(runOn(*panels, kTool, {"flash", "full.s19"}).run.exitStatus, 0);
+    const struct {
+        int page;  // the panel's
+        std::size_t offset;
+    } firmwareCases[] = {{80, 0}, {99, 128}, {111, 255}, {69, 7}, {1023, 255}};
+    for (const auto &c : firmwareCases) {
+        const uint32_t sumBefore = panel::firmwareChecksum(image.data());
+        image[std::size_t(c.page - 64) * 256 + c.offset] ^= 0x21;
+        const std::string file = "page-" + std::to_string(c.page) + ".s19";
+        scratch.write(file, srec::file('3', 0x4000, image));
+        std::set<int> sectors{c.page / 8};
+        if (panel::firmwareChecksum(image.data()) != sumBefore)
+            sectors.insert(8);
+        std::vector<int> pages;
+        for (int sector : sectors)
+            for (int p = sector * 8; p < sector * 8 + 8; ++p)
+                pages.push_back(p);
+        const emu::PanelModel before = panels->model();
+        const auto r = runOn(*panels, kTool, {"--json", "flash", file});
+        EXPECT_EQ(r.run.exitStatus, 0) << file << ": " << r.run.out;
+        EXPECT_EQ(since(r.model.sectorsErased, before.sectorsErased), std::vector<int>(sectors.begin(), sectors.end()))
+            << file;
+        EXPECT_EQ(since(r.model.flashPagesWritten, before.flashPagesWritten), pages) << file;
+        const std::vector<Bytes> frames = hostFrames(r.model);
+        EXPECT_EQ(std::vector<Bytes>(frames.end() - static_cast<std::ptrdiff_t>(pages.size()), frames.end()),
+                  readRequests(0x03, pages))
+            << file << ": the pages written, read back";
+    }
+
+    Bytes language = samples::languageFile(57);
+    scratch.write("lang-0.bin", language);
+    ASSERT_EQ(runOn(*panels, kTool, {"load-language", "lang-0.bin"}).run.exitStatus, 0);
+    const struct {
+        std::size_t at;  // in the file
+        int page;        // the serial flash's
+    } languageCases[] = {{0, 32}, {255 * 256 + 255, 287}, {0x10000 + 255, 1}};
+    for (const auto &c : languageCases) {
+        language[c.at] ^= 0x21;
+        const std::string file = "lang-" + std::to_string(c.page) + ".bin";
+        scratch.write(file, language);
+        const emu::PanelModel before = panels->model();
+        const auto r = runOn(*panels, kTool, {"--json", "load-language", file});
+        EXPECT_EQ(r.run.exitStatus, 0) << file << ": " << r.run.out;
+        EXPECT_EQ(since(r.model.serialPagesWritten, before.serialPagesWritten), std::vector<int>{c.page}) << file;
+        EXPECT_EQ(hostFrames(r.model).back(), readRequests(0x02, {c.page}).front()) << file;
+    }
+}
+
+// A page read back after the writes fails (the panel unplugged as it is
+// asked for it): the service has failed, whatever it wrote; never
+// "verified".
+TEST_F(PanelTool, AReadBackThatFailsIsAFailureNeverAVerification)
+{
+    // The frames: ping, 3 RAM driver pages, initialise; then, for the
+    // firmware, 960 reads, 120 erases, 8 writes and the reads back; for
+    // the language, 257 reads, 257 writes and the reads back.
+    const struct {
+        std::vector<std::string> args;
+        int frame;
+        std::string step;
+    } cases[] = {{{"--json", "flash", "fw.s19"}, 5 + 960 + 120 + 8 + 2, "reading flash page 66"},
+                 {{"load-language", "lang.bin"}, 5 + 257 + 257 + 10, "reading serial flash page 42"}};
+    for (const auto &c : cases) {
+        const auto r = run(kTool, c.args, failOut(payloadOut(c.frame)));
+        EXPECT_EQ(r.run.exitStatus, 3) << c.step;
+        EXPECT_EQ(r.run.err, "panel_tool: " + c.step + ": sending to the panel failed: " +
+                                 brokenTransfer(emu::TransferFault::Gone, 4) + "\n");
+        // Nothing on standard output but the JSON result, "failed" (which
+        // the fixture holds to the exit status).
+        EXPECT_EQ(r.run.out.empty(), c.args.front() != "--json") << r.run.out;
     }
 }
 
@@ -260,13 +342,36 @@ TEST_F(PanelTool, ABackupPutsBackWhatThePanelHeld)
     }
     EXPECT_EQ(runOn(cutShort, kTool, {"restore", "--force", failingBackup}).run.exitStatus, 0);
     EXPECT_EQ(cutShort.model().panelFlash(), failing.panelFlash());
+}
 
-    // A backup that cannot be written: nothing is sent to the panel.
+// A backup that cannot be kept, or one that is damaged, stops the command
+// before the panel is touched: a folder that is not one or may not be
+// written (flash, load-language), and a backup whose file differs from
+// the SHA-256 its backup.json recorded (restore). The backups made first
+// on the same bus show that the bus counted is the one the tool reaches.
+TEST_F(PanelTool, NothingIsTouchedWithoutAUsableBackup)
+{
+    auto panels = bench(1);
+    ASSERT_EQ(runOn(*panels, kTool, {"flash", "--backup", "kept", "fw.s19"}).run.exitStatus, 0);
+    ASSERT_EQ(runOn(*panels, kTool, {"load-language", "--backup", "kept-language", "lang.bin"}).run.exitStatus, 0);
+    ASSERT_GT(panels->model().hostFrameCount(), 0u);
+    const std::string firmware = "kept/" + backupIn(scratch.path("kept")) + "/firmware.s19";
+    const std::string language = "kept-language/" + backupIn(scratch.path("kept-language")) + "/language.bin";
+    std::string text = fileText(firmware);
+    text[text.find("\nS3") + 20] ^= 0x01;  // a bit of a data digit of the first page
+    scratch.write(firmware, text);
+    text = fileText(language);
+    text[1000] ^= 0x01;
+    scratch.write(language, text);
     scratch.write("plain", std::string("not a folder"));
     mkdir(scratch.path("read-only").c_str(), 0555);
+    const std::string damaged = "\" differs from the SHA-256 its backup recorded: the backup is damaged";
     for (const auto &[args, cause] :
-         {std::pair<std::vector<std::string>, std::string>{{"flash", "--backup", "plain/kept", "fw.s19"},
-                                                           "cannot write \"plain/kept\": Not a directory"},
+         {std::pair<std::vector<std::string>, std::string>{{"restore", firmware.substr(0, firmware.rfind('/'))},
+                                                           "\"" + firmware + damaged},
+          {{"restore", language.substr(0, language.rfind('/'))}, "\"" + language + damaged},
+          {{"flash", "--backup", "plain/kept", "fw.s19"}, "cannot write \"plain/kept\": Not a directory"},
+          {{"flash", "--backup", "plain", "fw.s19"}, "cannot write \"plain\": Not a directory"},
           {{"load-language", "--backup", "read-only", "lang.bin"}, "cannot write \"read-only\": Permission denied"}}) {
         const std::size_t frames = panels->model().hostFrameCount();
         const auto refused = runOn(*panels, kTool, args);
@@ -319,10 +424,11 @@ TEST_F(PanelTool, WornPageIsNamedWherePanelFlasherReportsSuccess)
     EXPECT_EQ(r.run.exitStatus, 1);
     unsigned offset = 0, file = 0, held = 0;
     ASSERT_EQ(std::sscanf(r.run.out.c_str(), "mismatch: flash page 66 differs first, at offset 0x%X: the file has 0x%X, "
-                                             "the panel 0x%X; 1 of 8 pages differ\n",
+                                             "the panel 0x%X; ",
                           &offset, &file, &held),
               3)
         << r.run.out;
+    EXPECT_EQ(r.run.out.substr(r.run.out.find("; ")), "; 1 of 960 pages differ\n") << "the whole range compared";
     EXPECT_EQ(held, worn(static_cast<uint8_t>(file)));
     EXPECT_EQ(page(r.model.panelFlash(), 66)[offset], held);
     // For a script, the same: the fixture holds the JSON's cause to the
@@ -468,9 +574,11 @@ TEST_F(PanelTool, FailuresReadAsTheProgramsCauses)
                                    brokenTransfer(emu::TransferFault::Stall, 2) + "\n");
     scratch.write("bad.s19", std::string("S30900004000010203040\n"));
     scratch.write("short.bin", Bytes(1000, 1));
+    mkdir(scratch.path("folder.bin").c_str(), 0755);
     for (const auto &[args, cause] :
          {std::pair<std::vector<std::string>, std::string>{{"flash", "bad.s19"}, "\"bad.s19\" line 1: bad S-record"},
-          {{"--json", "load-language", "short.bin"}, "\"short.bin\" is 1000 bytes; a language file has 65792"}}) {
+          {{"--json", "load-language", "short.bin"}, "\"short.bin\" is 1000 bytes; a language file has 65792"},
+          {{"load-language", "folder.bin"}, "\"folder.bin\" is not a regular file"}}) {
         const auto bad = run(kTool, args);
         EXPECT_EQ(bad.run.exitStatus, 3);
         EXPECT_EQ(bad.run.err, "panel_tool: " + cause + "\n");
@@ -511,15 +619,39 @@ TEST_F(PanelTool, OnATerminalABarPerPhase)
     EXPECT_EQ(runOn(*panels, kTool, {"--quiet", "flash", "fw.s19"}).run.out, "");
 }
 
+// As panel_readback: a match, a file that differs only in the last byte
+// of a page (of two firmware pages, whose sum is then the same: the
+// checksum word agrees), and a save.
 TEST_F(PanelTool, VerifiesAndSavesAsPanelReadbackDoes)
 {
     auto panels = bench(1);
     ASSERT_EQ(runOn(*panels, kTool, {"flash", "fw.s19"}).run.exitStatus, 0);
     EXPECT_EQ(runOn(*panels, kTool, {"verify-firmware", "fw.s19"}).run.out,
               "match: the panel's flash holds fw.s19 (8 pages)\n");
+    Bytes image = firmwareImage(fileText("fw.s19"));
+    image.resize(0x800);
+    std::swap(image[6 * 256 + 255], image[7 * 256 + 255]);
+    ASSERT_NE(image[6 * 256 + 255], image[7 * 256 + 255]);
+    scratch.write("last-bytes.s19", srec::file('3', 0x4000, image));
+    char mismatch[200];
+    std::snprintf(mismatch, sizeof mismatch,
+                  "mismatch: flash page 70 differs first, at offset 0xFF: the file has 0x%02X, the panel 0x%02X; 2 "
+                  "of 8 pages differ\n",
+                  image[6 * 256 + 255], image[7 * 256 + 255]);
+    EXPECT_EQ(runOn(*panels, kTool, {"verify-firmware", "last-bytes.s19"}).run.out, mismatch);
+
+    ASSERT_EQ(runOn(*panels, kTool, {"load-language", "lang.bin"}).run.exitStatus, 0);
+    Bytes changed = language;
+    changed[255 * 256 + 255] ^= 0x10;
+    scratch.write("last-byte.bin", changed);
+    std::snprintf(mismatch, sizeof mismatch,
+                  "mismatch: serial flash page 287 differs first, at offset 0xFF: the file has 0x%02X, the panel "
+                  "0x%02X; 1 of 257 pages differ\n",
+                  changed[255 * 256 + 255], language[255 * 256 + 255]);
+    EXPECT_EQ(runOn(*panels, kTool, {"verify-language", "last-byte.bin"}).run.out, mismatch);
     EXPECT_EQ(runOn(*panels, kTool, {"save-language", "saved.bin"}).run.out,
               "saved the panel's language (65792 bytes) to saved.bin\n");
-    EXPECT_EQ(fileText("saved.bin").size(), 65792u);
+    EXPECT_EQ(fileText("saved.bin"), std::string(language.begin(), language.end()).replace(0x10004, 1, 1, '\x01'));
 }
 
 } // namespace

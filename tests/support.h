@@ -2,8 +2,10 @@
 // read what crossed the link.
 #pragma once
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstdint>
+#include <dirent.h>
 #include <cstdio>
 #include <ftw.h>
 #include <memory>
@@ -101,6 +103,20 @@ inline std::vector<emu::WireEntry> transfersAfter(const std::vector<emu::WireEnt
         seen = seen || e.outcome == failedOutcome;
     }
     return after;
+}
+
+// The names in a folder, sorted; none when it cannot be read.
+inline std::vector<std::string> namesIn(const std::string &dir)
+{
+    std::vector<std::string> names;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (dirent *e = readdir(d))
+            if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
+                names.push_back(e->d_name);
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 // A whole file's bytes; empty when it cannot be read.
