@@ -189,6 +189,8 @@ void UsbPanel::Impl::removeDevice(Device &dev)
     unlink(dev.node.c_str());
 }
 
+void UsbPanel::Impl::announce(const Device &dev) { umockdev_testbed_uevent(testbed, dev.sysfsPath.c_str(), "add"); }
+
 bool UsbPanel::Impl::build(RamDriver driver, ModelFaults modelFaults, UsbFaults usbFaults, PanelStart start)
 {
     testbed = umockdev_testbed_new();

@@ -645,6 +645,14 @@ void UsbPanel::plugIn(std::size_t panel)
     }
 }
 
+void UsbPanel::announceAgain()
+{
+    std::lock_guard<std::mutex> guard(impl->lock);
+    for (const auto &p : impl->panels)
+        if (p->device != nullptr)
+            impl->announce(*p->device);
+}
+
 std::size_t UsbPanel::panelCount() const
 {
     std::lock_guard<std::mutex> guard(impl->lock);

@@ -91,6 +91,10 @@ public:
     // (udev hears "add"); it holds what it held.
     void plugIn(std::size_t panel);
     std::size_t panelCount() const;
+    // What `udevadm trigger` does, as an administrator runs it after
+    // changing a rule: udev tells its listeners of every panel on the bus
+    // again ("add"), though none was plugged in.
+    void announceAgain();
 
     // From now on the host's transfers are answered by `transfers`, a
     // capture's panel, instead of panel 0's model; differences are

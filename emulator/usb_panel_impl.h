@@ -114,6 +114,7 @@ struct UsbPanel::Impl {
     void describeDevice(Device &dev, bool panel);
     void setAttribute(const Device &dev, const char *name, const std::string &value);
     void removeDevice(Device &dev);
+    void announce(const Device &dev);
     // The host's usbfs calls (usb_panel.cpp).
     void handle(Device &dev, UMockdevIoctlClient *client);
     bool answerConfiguration(Device &dev, UMockdevIoctlClient *client, gulong request, UMockdevIoctlData *arg);

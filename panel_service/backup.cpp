@@ -1,6 +1,7 @@
 #include "panel_service/backup.h"
 
 #include <cerrno>
+#include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,26 +24,6 @@ std::string utc(std::time_t when, const char *format)
     return text;
 }
 
-// Makes `folder` and the folders above it that are missing.
-bool makeFolders(const std::string &folder)
-{
-    for (std::size_t at = folder.find('/', 1);; at = folder.find('/', at + 1)) {
-        const std::string part = folder.substr(0, at);
-        if (!part.empty() && mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
-            return false;
-        if (at == std::string::npos)
-            break;
-    }
-    struct stat st {};
-    if (stat(folder.c_str(), &st) != 0)
-        return false;
-    if (!S_ISDIR(st.st_mode)) {
-        errno = ENOTDIR;
-        return false;
-    }
-    return true;
-}
-
 std::string readText(const std::string &path)
 {
     std::string text;
@@ -62,12 +43,31 @@ Backup::Backup(std::string folder, std::string port, std::time_t when)
 {
 }
 
+// The folders missing are made, each one's name synced into the folder
+// that holds it: a backup in a folder made moments before a power cut
+// must not vanish with it.
 bool prepareBackupFolder(const std::string &folder, Failure &failure)
 {
-    if (makeFolders(folder) && access(folder.c_str(), W_OK | X_OK) == 0)
-        return true;
-    failure = fileFailure(FailureKind::FileWrite, folder, errno);
-    return false;
+    auto refuse = [&](int error) {
+        failure = fileFailure(FailureKind::FileWrite, folder, error);
+        return false;
+    };
+    std::filesystem::path made;
+    for (const std::filesystem::path &part : std::filesystem::path(folder)) {
+        made /= part;
+        if (mkdir(made.c_str(), 0755) == 0) {
+            if (!syncFolder(made.has_parent_path() ? made.parent_path().string() : ".", failure))
+                return false;
+        } else if (errno != EEXIST) {
+            return refuse(errno);
+        }
+    }
+    struct stat st {};
+    if (stat(folder.c_str(), &st) != 0)
+        return refuse(errno);
+    if (!S_ISDIR(st.st_mode))
+        return refuse(ENOTDIR);
+    return access(folder.c_str(), W_OK | X_OK) == 0 || refuse(errno);
 }
 
 // The backup's own folder, named when the first memory is saved; a second
@@ -82,6 +82,8 @@ bool Backup::begin(Failure &failure)
     for (int n = 1; n < 100; ++n) {
         const std::string candidate = n == 1 ? name : name + "-" + std::to_string(n);
         if (mkdir(candidate.c_str(), 0755) == 0) {
+            if (!syncFolder(folder, failure))
+                return false;
             own = candidate;
             manifest = Record::object();
             putText(manifest, "port", port);

@@ -42,16 +42,10 @@ std::string record(char type, unsigned addressBytes, uint32_t address, const uin
     return out + "\n";
 }
 
-// A rename is on the disk only once its folder is.
-void syncFolderOf(const std::string &path)
+std::string folderOf(const std::string &path)
 {
     const std::size_t slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        fsync(fd);
-        close(fd);
-    }
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
 bool erased(const uint8_t *page)
@@ -149,6 +143,18 @@ bool writeAll(int fd, const std::string &bytes)
     return true;
 }
 
+bool syncFolder(const std::string &folder, Failure &failure)
+{
+    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool synced = fd >= 0 && fsync(fd) == 0;
+    const int error = errno;
+    if (fd >= 0)
+        close(fd);
+    if (!synced)
+        failure = fileFailure(FailureKind::FileWrite, folder, error);
+    return synced;
+}
+
 bool writeWhole(const std::string &path, const std::string &bytes, Failure &failure)
 {
     std::string temporary = path + ".XXXXXX";
@@ -157,15 +163,15 @@ bool writeWhole(const std::string &path, const std::string &bytes, Failure &fail
         failure = fileFailure(FailureKind::FileWrite, path, errno);
         return false;
     }
-    const bool whole = writeAll(fd, bytes);
-    const int error = whole ? 0 : errno;
-    const bool written = whole && fsync(fd) == 0 && fchmod(fd, 0644) == 0;
+    const bool written = writeAll(fd, bytes) && fchmod(fd, 0644) == 0 && fsync(fd) == 0;
+    const int error = errno;
     const bool closed = close(fd) == 0;
-    if (written && closed && std::rename(temporary.c_str(), path.c_str()) == 0) {
-        syncFolderOf(path);
-        return true;
+    if (!written || !closed || std::rename(temporary.c_str(), path.c_str()) != 0) {
+        failure = fileFailure(FailureKind::FileWrite, path, !written ? error : errno);
+        unlink(temporary.c_str());
+        return false;
     }
-    failure = fileFailure(FailureKind::FileWrite, path, error != 0 ? error : errno);
-    unlink(temporary.c_str());
-    return false;
+    // A rename is on the disk only once its folder is. Should that fail,
+    // the file under its name is whole all the same: it was synced first.
+    return syncFolder(folderOf(path), failure);
 }

@@ -31,5 +31,10 @@ bool writeAll(int fd, const std::string &bytes);
 // Writes `bytes` to a temporary file beside `path`, syncs it and renames
 // it to `path` only once it is complete, then syncs the folder, so that no
 // half-written file is ever left under the name asked for, not even after
-// a power cut.
+// a power cut. Any of these that fails is reported: what depends on the
+// file (a panel about to be erased) must not go on.
 bool writeWhole(const std::string &path, const std::string &bytes, Failure &failure);
+
+// Syncs `folder`, so that a name made or changed in it (a file renamed, a
+// folder made) is on the disk.
+bool syncFolder(const std::string &folder, Failure &failure);

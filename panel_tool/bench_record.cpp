@@ -1,6 +1,8 @@
 #include "panel_tool/bench_record.h"
 
 #include <cmath>
+#include <ctime>
+#include <regex>
 #include <sqlite3.h>
 
 namespace {
@@ -223,6 +225,28 @@ bool BenchDatabase::add(const ServiceEntry &e, std::string &error)
         return false;
     }
     return run("COMMIT", error);
+}
+
+bool recordedTime(const std::string &given, std::string &recorded)
+{
+    static const std::regex kTime(R"((\d{4}-\d\d-\d\d)(?:T(\d\d:\d\d)(:\d\d)?Z?)?)");
+    std::smatch m;
+    if (!std::regex_match(given, m, kTime))
+        return false;
+    const std::string text = m[1].str() + "T" + (m[2].matched ? m[2].str() : "00:00") +
+                             (m[3].matched ? m[3].str() : ":00") + "Z";
+    // Read and written back, a time that is not one (a 30th of February,
+    // hour 24) comes out otherwise.
+    std::tm t{};
+    if (strptime(text.c_str(), "%Y-%m-%dT%H:%M:%SZ", &t) == nullptr)
+        return false;
+    const std::time_t when = timegm(&t);
+    char back[32];
+    if (gmtime_r(&when, &t) == nullptr || std::strftime(back, sizeof back, "%Y-%m-%dT%H:%M:%SZ", &t) == 0 ||
+        text != back)
+        return false;
+    recorded = text;
+    return true;
 }
 
 bool readHistory(const std::string &path, const HistoryQuery &query, std::vector<std::string> &columns,

@@ -74,10 +74,15 @@ private:
     sqlite3 *db = nullptr;
 };
 
+// A UTC time as a person gives it ("2026-12-08", "2026-12-08T09:30",
+// "2026-12-08T09:30:00Z") in the form the record keeps ("2026-12-08T09:30:00Z"),
+// so that the two compare as times; false when it is not such a time.
+bool recordedTime(const std::string &given, std::string &recorded);
+
 // What history looks for: the empty ones match everything.
 struct HistoryQuery {
     std::string port;
-    std::string since;   // UTC, "2026-12-08" or "2026-12-08T09:30:00Z", and later
+    std::string since;   // this time, as the record keeps times, and later
     std::string result;
 };
 // The rows of the record at `path` that match, oldest first, each an

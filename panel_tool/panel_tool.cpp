@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <getopt.h>
 #include <memory>
-#include <regex>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -183,9 +182,7 @@ int checkHistory(Options &o)
         return usageError("history takes --record, --port, --since, --result and --csv or --json");
     if (o.csv && o.json)
         return usageError("give --csv or --json, not both");
-    // A time as the record keeps them, UTC: a day, or a day and a time.
-    static const std::regex kTime(R"(\d{4}-\d\d-\d\d(T\d\d:\d\d(:\d\d)?Z?)?)");
-    if (!o.since.empty() && !std::regex_match(o.since, kTime))
+    if (!o.since.empty() && !recordedTime(o.since, o.since))
         return usageError("--since takes a UTC time, 2026-12-08 or 2026-12-08T09:30:00Z, not '" + o.since + "'");
     return -1;
 }

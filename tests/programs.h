@@ -56,7 +56,8 @@ protected:
         const std::string command = tool ? commandOf(args) : "";
         panel.setReadOnlyHost(isReadback(program) ||
                               (tool && command != "flash" && command != "load-language" && command != "restore"));
-        std::vector<std::string> argv{program};
+        std::vector<std::string> argv = wrapper;
+        argv.push_back(program);
         argv.insert(argv.end(), args.begin(), args.end());
         // What each panel held before, to tell what this run changed.
         std::vector<emu::PanelModel> before;
@@ -443,6 +444,8 @@ protected:
     bool fileHeldAfterSuccess = true;
     // Added to the programs' environment (another library path, say).
     std::vector<std::string> environment;
+    // The command a program runs under (strace and its options, say).
+    std::vector<std::string> wrapper;
 };
 
 // The run touched no USB device at all.

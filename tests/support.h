@@ -7,7 +7,11 @@
 #include <cstdint>
 #include <dirent.h>
 #include <cstdio>
+#include <cerrno>
 #include <ftw.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <stdlib.h>
@@ -117,6 +121,17 @@ inline std::vector<std::string> namesIn(const std::string &dir)
     }
     std::sort(names.begin(), names.end());
     return names;
+}
+
+// A file system of `size` bytes ("48k") of the test's own at `dir`, which it
+// makes: a tmpfs, in a mount namespace of this process that the programs
+// it runs share. Needs root and a process of one thread (a fresh test's);
+// false, with errno, when it cannot be made.
+inline bool mountSmallFileSystem(const std::string &dir, const std::string &size)
+{
+    return unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           (mkdir(dir.c_str(), 0755) == 0 || errno == EEXIST) &&
+           mount("tmpfs", dir.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
 }
 
 // A whole file's bytes; empty when it cannot be read.

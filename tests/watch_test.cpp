@@ -2,118 +2,25 @@
 // it runs, udev telling it as on a real host: every run is judged whole,
 // its lines, its log, its exit status, and what each panel holds.
 #include <algorithm>
-#include <condition_variable>
 #include <csignal>
-#include <functional>
 #include <map>
-#include <mutex>
 #include <regex>
 #include <sys/stat.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
-#include <thread>
 
 #include <sqlite3.h>
 
-#include "panel_tool/journal.h"
 #include "tests/programs.h"
 #include "tests/watch_judge.h"
+#include "tests/watch_run.h"
 
 using namespace testing_support;
 
 namespace {
 
 const std::string kTool = PANEL_TOOL_PATH;
-
-using Clock = std::chrono::steady_clock;
-
-// A watch running in the background, as a technician leaves it.
-class BenchRun {
-public:
-    BenchRun(const std::vector<std::string> &args, const std::string &dir, bool terminal = false,
-             const std::vector<std::string> &environment = {})
-    {
-        argv.push_back(kTool);
-        argv.insert(argv.end(), args.begin(), args.end());
-        options.capture = true;
-        options.terminal = terminal;
-        options.environment = environment;
-        options.started = [this](int started) {
-            std::lock_guard<std::mutex> guard(lock);
-            pid = started;
-        };
-        options.outputGrew = [this](const std::string &now) {
-            std::lock_guard<std::mutex> guard(lock);
-            out = now;
-            changed.notify_all();
-        };
-        thread = std::thread([this, dir] {
-            const emu::ProgramRun run = emu::runProgram(argv, dir, options);
-            std::lock_guard<std::mutex> guard(lock);
-            result = run;
-            over = true;
-            changed.notify_all();
-        });
-    }
-    ~BenchRun()
-    {
-        if (!thread.joinable())
-            return;
-        signal(SIGKILL);
-        thread.join();
-    }
-
-    // Whether standard output holds `text` `times` times within 30 s;
-    // what it holds, if not.
-    testing::AssertionResult sees(const std::string &text, int times = 1)
-    {
-        std::unique_lock<std::mutex> guard(lock);
-        changed.wait_for(guard, std::chrono::seconds(30), [&] { return over || count(text) >= times; });
-        if (count(text) >= times)
-            return testing::AssertionSuccess();
-        return testing::AssertionFailure() << "not " << times << " times \"" << text << "\" in:\n" << out;
-    }
-    void signal(int number)
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        if (pid > 0 && !over)
-            kill(pid, number);
-    }
-    // Ctrl-C on its terminal: every process of the watch hears it.
-    void interrupt()
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        if (pid > 0 && !over)
-            kill(-pid, SIGINT);
-    }
-    emu::ProgramRun end()
-    {
-        thread.join();
-        return result;
-    }
-
-private:
-    int count(const std::string &text) const
-    {
-        int n = 0;
-        for (std::size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1))
-            ++n;
-        return n;
-    }
-
-    std::vector<std::string> argv;
-    emu::RunOptions options;
-    std::thread thread;
-    std::mutex lock;
-    std::condition_variable changed;
-    int pid = -1;
-    std::string out;
-    bool over = false;
-    emu::ProgramRun result;
-};
-
-bool eventually(const std::function<bool()> &condition);
 
 // A journald of the test's own, where the machine lets a test start one
 // (root): in a mount namespace of this process, which the programs it
@@ -214,16 +121,6 @@ std::vector<std::vector<std::string>> csvRecords(const std::string &text)
     }
     records.pop_back();  // after the last line end
     return records;
-}
-
-// Waits up to 30 s for `condition`.
-bool eventually(const std::function<bool()> &condition)
-{
-    for (const auto until = Clock::now() + std::chrono::seconds(30); Clock::now() < until;
-         std::this_thread::sleep_for(std::chrono::milliseconds(5)))
-        if (condition())
-            return true;
-    return false;
 }
 
 class Watch : public ProgramTest {
@@ -417,15 +314,18 @@ TEST_F(Watch, CtrlCLetsTheServiceUnderWayFinishAndTakesNoOther)
         << run.out;
 }
 
-// A firmware whose name holds a quote, a backslash, a line end, a control
-// byte and a Latin-1 "á": the log is still one valid JSON document a line,
-// which a strict parser reads, and names the file's exact bytes.
+// A firmware whose name holds a quote, a comma, a backslash, a line end, a
+// control byte and a Latin-1 "á", and a backup folder named with an "á":
+// the log is still one valid JSON document a line, which a strict parser
+// reads, and names the exact bytes of both, as the record's CSV does.
 TEST_F(Watch, AnyFileNameGivesAValidLog)
 {
-    const std::string name = "fw \"q\" \\ \n \x01 \xe1.s19";
+    const std::string name = "fw \"q\", \\ \n \x01 \xe1.s19";
     scratch.write(name, fileText("fw.s19"));
     auto bus = panels();
-    BenchRun watch({"watch", "--full", "--firmware", name, "--log", "bench.log"}, scratch.dir);
+    BenchRun watch({"watch", "--full", "--firmware", name, "--log", "bench.log", "--record", "bench.sqlite",
+                    "--backup", "kept-\xe1"},
+                   scratch.dir);
     ASSERT_TRUE(watch.sees(": done in "));
     watch.signal(SIGINT);
     EXPECT_EQ(watch.end().exitStatus, 0);
@@ -436,6 +336,14 @@ TEST_F(Watch, AnyFileNameGivesAValidLog)
     EXPECT_EQ(textOf(line["files"][0], "file"), scratch.path(name));
     EXPECT_EQ(line["files"][0].value("sha256", ""), sha256sum(scratch.path(name)));
     EXPECT_EQ(line.value("result", ""), "verified");
+    const std::vector<std::string> kept = namesIn(scratch.path("kept-\xe1"));
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_EQ(textOf(line["files"][0], "backup"), "kept-\xe1/" + kept.front());
+    // The record keeps the same bytes, and its CSV gives them back.
+    const auto csv = csvRecords(run(kTool, {"history", "--record", "bench.sqlite", "--csv"}).run.out);
+    ASSERT_EQ(csv.size(), 2u);
+    ASSERT_EQ(csv[1].size(), csv[0].size());
+    EXPECT_EQ(csv[1][std::find(csv[0].begin(), csv[0].end(), "firmware_file") - csv[0].begin()], scratch.path(name));
 }
 
 // The service's own command line (the unit's ExecStart), its configuration
@@ -480,11 +388,20 @@ TEST_F(Watch, AServiceStationKeepsARecordOfEveryService)
     BenchRun watch(serviceCommand("bench.conf"), scratch.dir);
     ASSERT_TRUE(watch.sees(": done in ", 2));
     ASSERT_TRUE(watch.sees("FAILED"));
+    // udevadm trigger, as an administrator runs it after changing a rule:
+    // every panel is told of again, though none was plugged in. None is
+    // serviced again, and the one outside the bench's ports is not told
+    // of twice. A panel plugged in after it shows that the bench has
+    // heard it all.
+    bus->announceAgain();
+    const std::string late = bus->panelPort(plugIn(*bus));
+    const std::string ignored = ": panel plugged in; not one of the bench's ports: ignored\n";
+    ASSERT_TRUE(watch.sees("port " + late + ignored));
     watch.signal(SIGTERM);
     const emu::ProgramRun run = watch.end();
     judge(run, *bus, before, {{{p0, {"ok"}}, {p1, {"ok"}}, {p2, {"failed flashing"}}}, "fw.s19", "", 8, ""});
-    EXPECT_NE(run.out.find("port " + other + ": panel plugged in; not one of the bench's ports: ignored\n"),
-              std::string::npos)
+    const std::regex told("port " + escaped(other + ignored));
+    EXPECT_EQ(std::distance(std::sregex_iterator(run.out.begin(), run.out.end(), told), std::sregex_iterator()), 1)
         << run.out;
     EXPECT_EQ(bus->hostFramesReceived(3), 0u) << "a panel outside the bench's ports was opened";
 
@@ -521,10 +438,29 @@ TEST_F(Watch, AServiceStationKeepsARecordOfEveryService)
     const auto onePort = runOn(*bus, kTool, {"history", "--record", "station.sqlite", "--csv", "--port", p0});
     const auto csv = csvRecords(onePort.run.out);
     ASSERT_EQ(csv.size(), 2u) << onePort.run.out;
-    EXPECT_EQ(csv[0].size(), csv[1].size());
     EXPECT_EQ(csv[1][std::find(csv[0].begin(), csv[0].end(), "port") - csv[0].begin()], p0);
-    const auto table = runOn(*bus, kTool, {"history", "--record", "station.sqlite", "--since", "2000-01-01"});
-    EXPECT_EQ(std::count(table.run.out.begin(), table.run.out.end(), '\n'), 4) << table.run.out;
+    // Every field of every row, as CSV (a mismatch's cause holds commas).
+    const auto all = csvRecords(runOn(*bus, kTool, {"history", "--record", "station.sqlite", "--csv"}).run.out);
+    ASSERT_EQ(all.size(), 4u);
+    for (std::size_t i = 0; i < 3; ++i) {
+        ASSERT_EQ(all[i + 1].size(), all[0].size()) << "row " << i;
+        for (std::size_t c = 0; c < all[0].size(); ++c) {
+            const nlohmann::json &field = history[i][all[0][c]];
+            EXPECT_EQ(all[i + 1][c], field.is_null() ? "" : field.is_string() ? field.get<std::string>() : field.dump())
+                << all[0][c];
+        }
+    }
+    // From a time on, that time included: as the record gives it, to the
+    // minute, the day.
+    const std::string second = history[1]["time"];
+    for (const std::string &since : {second, second.substr(0, 16), second.substr(0, 16) + "Z", second.substr(0, 10)}) {
+        const auto table = runOn(*bus, kTool, {"history", "--record", "station.sqlite", "--since", since});
+        const std::string from = since.size() == 10 ? since : since.substr(0, 16);
+        const auto rows = std::count_if(history.begin(), history.end(), [&](const nlohmann::json &row) {
+            return row["time"].get<std::string>().compare(0, from.size(), from) >= 0;
+        });
+        EXPECT_EQ(std::count(table.run.out.begin(), table.run.out.end(), '\n'), 1 + rows) << since << table.run.out;
+    }
     sqlite3 *db = nullptr;
     ASSERT_EQ(sqlite3_open_v2(scratch.path("station.sqlite").c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
     auto pragma = [db](const char *sql) {
@@ -545,7 +481,8 @@ TEST_F(Watch, AServiceStationKeepsARecordOfEveryService)
         std::printf("journal not checked: %s\n", journal.whyNot().c_str());
         return;
     }
-    const auto entries = journal.entries(kServiceEndedMessageId, 3);
+    // The MESSAGE_ID as the documentation gives it, for journalctl.
+    const auto entries = journal.entries("df96b6c9014747dfb674359c66cd6bb3", 3);
     ASSERT_EQ(entries.size(), 3u);
     for (std::size_t i = 0; i < 3; ++i) {
         const nlohmann::json &e = entries[i], &line = logged[i];
@@ -557,12 +494,37 @@ TEST_F(Watch, AServiceStationKeepsARecordOfEveryService)
         EXPECT_EQ(e.value("PANEL_PAGES_WRITTEN", ""), std::to_string(line["pages_written"].get<int>()));
         EXPECT_FALSE(e.value("PANEL_SECONDS", "").empty());
         EXPECT_EQ(e.value("PANEL_CAUSE", ""), line["cause"]);
+        EXPECT_EQ(e.value("PRIORITY", ""), line["result"] == "verified" ? "6" : "3") << "err for a failure";
         EXPECT_EQ(e.value("MESSAGE", "").rfind("port " + line["port"].get<std::string>() +
                                                    (line["port"] == p2 ? ": FAILED after " : ": done in "),
                                                0),
                   0u)
             << e.value("MESSAGE", "");
     }
+}
+
+// A configuration's settings are the bench's: its ports, one panel at a
+// time, and, as lang_loader and panel_flasher work, everything written
+// without reading the panel first or back afterwards.
+TEST_F(Watch, AConfigurationSetsTheBench)
+{
+    const auto flasher = run(PANEL_FLASHER_PATH, {"fw.s19"});
+    ASSERT_EQ(flasher.run.exitStatus, 1);
+    auto bus = panels();
+    plugIn(*bus);
+    const std::string mine = bus->panelPort(1);
+    scratch.write("bench.conf", "firmware = fw.s19\nports = " + mine + "\njobs = 1\nverify = no\nfull = yes\n");
+    BenchRun watch({"watch", "--config", "bench.conf"}, scratch.dir);
+    ASSERT_TRUE(watch.sees("port " + mine + ": done in "));
+    watch.signal(SIGTERM);
+    const emu::ProgramRun run = watch.end();
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_TRUE(std::regex_search(run.out, std::regex("port " + escaped(mine) +
+                                                      R"(: done in \d+\.\d s: flashed fw\.s19; 8 pages written \(not verified\)\n)")))
+        << run.out;
+    EXPECT_NE(run.out.find("serviced 1 panel: 1 written (not verified), 0 failed\n"), std::string::npos) << run.out;
+    EXPECT_EQ(hostFrames(bus->model(1)), hostFrames(flasher.model)) << "panel_flasher's frames, no more";
+    EXPECT_EQ(bus->hostFramesReceived(0), 0u);
 }
 
 // Two benches on one host, each with sockets of its own, as two service
@@ -596,12 +558,9 @@ TEST_F(Watch, TwoBenchesOnOneHostEachHearEveryPanel)
 // own: root.)
 TEST_F(Watch, ARecordOnAFullFileSystemIsRefused)
 {
-    if (geteuid() != 0 || unshare(CLONE_NEWNS) != 0 ||
-        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    if (geteuid() != 0)
         GTEST_SKIP() << "no file system of the test's own (not root)";
-    }
-    mkdir(scratch.path("full").c_str(), 0755);
-    ASSERT_EQ(mount("tmpfs", scratch.path("full").c_str(), "tmpfs", 0, "size=64k"), 0) << std::strerror(errno);
+    ASSERT_TRUE(mountSmallFileSystem(scratch.path("full"), "64k")) << std::strerror(errno);
     {
         std::FILE *filler = std::fopen(scratch.path("full/filler").c_str(), "wb");
         ASSERT_NE(filler, nullptr);
@@ -627,6 +586,7 @@ TEST_F(Watch, ALogThatCannotBeWrittenStopsTheBench)
     const std::vector<emu::PanelModel> before = holdings(*bus);
     const std::string first = bus->panelPort(0), second = bus->panelPort(1);
     BenchRun watch({"watch", "--firmware", "fw.s19", "--jobs", "1", "--log", "/dev/full"}, scratch.dir);
+    ASSERT_TRUE(watch.sees("serviced ")) << "the bench did not stop";
     const emu::ProgramRun run = watch.end();
     EXPECT_EQ(run.exitStatus, 3);
     EXPECT_EQ(run.err, "panel_tool: cannot write the log /dev/full: No space left on device\n");
@@ -650,6 +610,11 @@ TEST_F(Watch, RefusesWhatItCannotUseBeforeAnyPanelIsTouched)
     scratch.write("jobs.conf", std::string("firmware = fw.s19\njobs = many\n"));
     scratch.write("ports.conf", std::string("firmware = fw.s19\nports = 1-1,,1-2\n"));
     mkdir(scratch.path("read-only").c_str(), 0555);
+    // A record a later release made (its schema version is higher).
+    sqlite3 *later = nullptr;
+    ASSERT_EQ(sqlite3_open(scratch.path("later.sqlite").c_str(), &later), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(later, "CREATE TABLE t (a); PRAGMA user_version = 2", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(later);
     const struct {
         std::vector<std::string> args;
         std::string cause;
@@ -674,10 +639,15 @@ TEST_F(Watch, RefusesWhatItCannotUseBeforeAnyPanelIsTouched)
         {{"watch", "--firmware", "fw.s19", "--record", "read-only/bench.sqlite"},
          "cannot keep the record read-only/bench.sqlite: unable to open database file"},
         {{"watch", "--firmware", "fw.s19", "--ports", "1-1,"}, "--ports takes ports separated by commas"},
+        {{"watch", "--firmware", "fw.s19", "--record", "later.sqlite"},
+         "cannot keep the record later.sqlite: it was made by a later release (schema 2)"},
         {{"history"}, "history needs --record FILE"},
         {{"history", "--record", "r.sqlite", "--since", "yesterday"}, "--since takes a UTC time"},
         {{"flash", "fw.s19", "--record", "r.sqlite"}, "--record is for watch and history"},
     };
+    // A refusal comes at once: a bench that waits for panels instead is
+    // stopped (and the exit status is timeout's).
+    wrapper = {"timeout", "20"};
     for (const auto &c : cases) {
         const ProgramResult r = run(kTool, c.args);
         EXPECT_EQ(r.run.exitStatus, 2) << c.args.back();
