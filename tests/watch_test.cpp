@@ -455,7 +455,8 @@ TEST_F(Watch, AServiceStationKeepsARecordOfEveryService)
     const std::string second = history[1]["time"];
     for (const std::string &since : {second, second.substr(0, 16), second.substr(0, 16) + "Z", second.substr(0, 10)}) {
         const auto table = runOn(*bus, kTool, {"history", "--record", "station.sqlite", "--since", since});
-        const std::string from = since.size() == 10 ? since : since.substr(0, 16);
+        // Compared to the day, the minute or the second the form gives.
+        const std::string from = since.substr(0, since.size() == 10 ? 10 : since.size() < 19 ? 16 : 19);
         const auto rows = std::count_if(history.begin(), history.end(), [&](const nlohmann::json &row) {
             return row["time"].get<std::string>().compare(0, from.size(), from) >= 0;
         });
