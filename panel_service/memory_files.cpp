@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,8 +45,8 @@ std::string record(char type, unsigned addressBytes, uint32_t address, const uin
 
 std::string folderOf(const std::string &path)
 {
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+    return folder.empty() ? "." : folder.string();
 }
 
 bool erased(const uint8_t *page)

@@ -60,19 +60,6 @@ protected:
         scratch.write("lang.bin", samples::languageFile(72));
     }
 
-    static std::unique_ptr<emu::UsbPanel> usedPanels(std::size_t count = 1)
-    {
-        auto bus = std::make_unique<emu::UsbPanel>(emu::RamDriver::Auto, emu::ModelFaults{}, emu::UsbFaults{},
-                                                   emu::PanelStart::Used);
-        for (std::size_t i = 1; i < count; ++i) {
-            emu::PanelSpec spec;
-            spec.start = emu::PanelStart::Used;
-            bus->addPanel(spec);
-        }
-        EXPECT_TRUE(bus->ready()) << bus->setupError();
-        return bus;
-    }
-
     // `command` (flash or load-language) of `file` with --backup
     // `folder`, under strace (its trace beside the folder) and its fault
     // `inject` when one is given.

@@ -54,21 +54,6 @@ protected:
         scratch.write("fw.s19", samples::firmware(0x4000, 0x47FF, 51));
         scratch.write("lang.bin", language);
     }
-    // A bus of `count` panels that hold an old firmware and language; the
-    // faults are the first one's.
-    static std::unique_ptr<emu::UsbPanel> bench(std::size_t count, emu::ModelFaults first = {},
-                                                bool lastWithoutAccess = false)
-    {
-        auto panels = std::make_unique<emu::UsbPanel>(emu::RamDriver::Auto, first, emu::UsbFaults{},
-                                                      emu::PanelStart::Used);
-        for (std::size_t i = 1; i < count; ++i) {
-            emu::PanelSpec spec;
-            spec.start = emu::PanelStart::Used;
-            spec.noAccess = lastWithoutAccess && i + 1 == count;
-            panels->addPanel(spec);
-        }
-        return panels;
-    }
 
     const Bytes language = samples::languageFile(52);
 };
@@ -80,14 +65,14 @@ TEST_F(PanelTool, FullFlashSendsWhatPanelFlasherSendsThenReadsEveryPageBack)
     const auto flasher = run(kFlasher, {"fw.s19"});
     ASSERT_EQ(flasher.run.exitStatus, 1);
     const auto written = hostFrames(flasher.model);
-    auto panels = bench(1);
+    auto panels = usedPanels(1);
     const auto r = runOn(*panels, kTool, {"flash", "--full", "fw.s19"});
     EXPECT_EQ(r.run.exitStatus, 0);
     const std::string line = "flashed fw.s19 to the panel at port " + panels->panelPort() + " and verified it: 8 pages in ";
     EXPECT_EQ(r.run.out.compare(0, line.size(), line), 0) << r.run.out;
     EXPECT_EQ(hostFrames(r.model), followedBy(written, readRequests(0x03, range(64, 71))));
 
-    auto again = bench(1);
+    auto again = usedPanels(1);
     const auto quick = runOn(*again, kTool, {"--full", "--no-verify", "--json", "flash", "fw.s19"});
     EXPECT_EQ(quick.run.exitStatus, 0);
     EXPECT_EQ(hostFrames(quick.model), written);
@@ -98,7 +83,7 @@ TEST_F(PanelTool, FullLoadSendsWhatLangLoaderSendsThenReadsItBack)
 {
     const auto loader = run(kLoader, {"lang.bin"});
     ASSERT_EQ(loader.run.exitStatus, 1);
-    auto panels = bench(1);
+    auto panels = usedPanels(1);
     const auto r = runOn(*panels, kTool, {"load-language", "--full", "lang.bin"});
     EXPECT_EQ(r.run.exitStatus, 0);
     EXPECT_EQ(r.run.out.rfind("loaded lang.bin into the panel at port " + panels->panelPort() +
@@ -131,7 +116,7 @@ std::string backupIn(const std::string &dir)
 // same for a language, page by page, the header last.
 TEST_F(PanelTool, ReadsThePanelFirstAndWritesOnlyWhatDiffers)
 {
-    auto panels = bench(1);
+    auto panels = usedPanels(1);
     scratch.write("two.s19", srec::file('3', 0x4000, srec::patternBytes(0x1000, 54)));
     Bytes changed = srec::patternBytes(0x1000, 54);
     changed[0xC10] ^= 0x01;  // sector 9, flash page 76
@@ -191,7 +176,7 @@ TEST_F(PanelTool, ReadsThePanelFirstAndWritesOnlyWhatDiffers)
 // fixture checks byte for byte after every success.
 TEST_F(PanelTool, APageThatDiffersAnywhereIsWrittenAndNothingElse)
 {
-    auto panels = bench(1);
+    auto panels = usedPanels(1);
     Bytes image = srec::patternBytes(panel::kFirmwareRange.size(), 56);
     scratch.write("full.s19", srec::file('3', 0x4000, image));
     ASSERT_EQ(runOn(*panels, kTool, {"flash", "full.s19"}).run.exitStatus, 0);
@@ -291,7 +276,7 @@ TEST_F(PanelTool, AnUnplugDuringThePreReadLeavesThePanelAsItWas)
 // touched.
 TEST_F(PanelTool, ABackupPutsBackWhatThePanelHeld)
 {
-    auto panels = bench(1);
+    auto panels = usedPanels(1);
     const emu::PanelModel was = panels->model();
     const auto flashed = runOn(*panels, kTool, {"--json", "flash", "--backup", "kept", "fw.s19"});
     ASSERT_EQ(flashed.run.exitStatus, 0);
@@ -351,7 +336,7 @@ TEST_F(PanelTool, ABackupPutsBackWhatThePanelHeld)
 // on the same bus show that the bus counted is the one the tool reaches.
 TEST_F(PanelTool, NothingIsTouchedWithoutAUsableBackup)
 {
-    auto panels = bench(1);
+    auto panels = usedPanels(1);
     ASSERT_EQ(runOn(*panels, kTool, {"flash", "--backup", "kept", "fw.s19"}).run.exitStatus, 0);
     ASSERT_EQ(runOn(*panels, kTool, {"load-language", "--backup", "kept-language", "lang.bin"}).run.exitStatus, 0);
     ASSERT_GT(panels->model().hostFrameCount(), 0u);
@@ -388,7 +373,7 @@ TEST_F(PanelTool, NothingIsTouchedWithoutAUsableBackup)
 // a result and in a cause.
 TEST_F(PanelTool, AnyFileNameGivesValidJson)
 {
-    auto panels = bench(1);
+    auto panels = usedPanels(1);
     const std::string firmware = fileText("fw.s19");
     for (const std::string name : {"fw \"quoted\".s19", "fw\\back.s19", "fw\nline.s19", "fw\x01.s19", "fw-\xe1.s19"}) {
         scratch.write(name, firmware);
@@ -419,7 +404,7 @@ TEST_F(PanelTool, WornPageIsNamedWherePanelFlasherReportsSuccess)
     EXPECT_EQ(legacy.exitStatus, 1);
     EXPECT_NE(legacy.out.find("Panel OK!!! :)\n"), std::string::npos);
 
-    auto panels = bench(1, worn66);
+    auto panels = usedPanels(1, worn66);
     const auto r = runOn(*panels, kTool, {"flash", "fw.s19"});
     EXPECT_EQ(r.run.exitStatus, 1);
     unsigned offset = 0, file = 0, held = 0;
@@ -433,12 +418,12 @@ TEST_F(PanelTool, WornPageIsNamedWherePanelFlasherReportsSuccess)
     EXPECT_EQ(page(r.model.panelFlash(), 66)[offset], held);
     // For a script, the same: the fixture holds the JSON's cause to the
     // byte the panel holds.
-    auto again = bench(1, worn66);
+    auto again = usedPanels(1, worn66);
     EXPECT_EQ(runOn(*again, kTool, {"--json", "flash", "fw.s19"}).run.exitStatus, 1);
 
     emu::ModelFaults worn40;
     worn40.wornSerialPage = 40;
-    auto other = bench(1, worn40);
+    auto other = usedPanels(1, worn40);
     const auto language40 = runOn(*other, kTool, {"load-language", "lang.bin"});
     EXPECT_EQ(language40.run.exitStatus, 1);
     const Bytes filePage = page(language, 8);
@@ -456,7 +441,7 @@ TEST_F(PanelTool, WornPageIsNamedWherePanelFlasherReportsSuccess)
 // its port, or its bus and device, is the only one written.
 TEST_F(PanelTool, ChoosesThePanelByItsPortAndNeverGuesses)
 {
-    auto panels = bench(2);
+    auto panels = usedPanels(2);
     const auto refused = runOn(*panels, kTool, {"flash", "fw.s19"});
     EXPECT_EQ(refused.run.exitStatus, 2);
     EXPECT_EQ(refused.run.err.rfind("panel_tool: 2 panels are plugged in: choose one with --port (or --device):\n", 0),
@@ -482,7 +467,7 @@ TEST_F(PanelTool, ChoosesThePanelByItsPortAndNeverGuesses)
 
     // A port or device mistyped, or named before its panel is plugged in,
     // is refused as well when another panel is alone on the host.
-    auto single = bench(1);
+    auto single = usedPanels(1);
     for (const auto &[option, value, what] :
          {std::tuple<std::string, std::string, std::string>{"--port", "99-9", "port 99-9"},
           {"--device", "99:99", "device 99:99"}}) {
@@ -502,7 +487,7 @@ TEST_F(PanelTool, ChoosesThePanelByItsPortAndNeverGuesses)
 // and never mistaken for another panel on its bus.
 TEST_F(PanelTool, APanelMissingFromSysfsIsListedApart)
 {
-    auto panels = bench(1);
+    auto panels = usedPanels(1);
     emu::PanelSpec unnamed;
     unnamed.start = emu::PanelStart::Used;
     unnamed.unnamedInSysfs = true;
@@ -525,7 +510,7 @@ TEST_F(PanelTool, APanelMissingFromSysfsIsListedApart)
 
 TEST_F(PanelTool, ListShowsEveryPanelItsAccessAndItsBootloader)
 {
-    auto panels = bench(2, {}, true);
+    auto panels = usedPanels(2, {}, true);
     const auto text = runOn(*panels, kTool, {"list", "--ping"});
     EXPECT_EQ(text.run.exitStatus, 0);
     const std::string node1 = "/dev/bus/usb/" + panels->panelDevice(1);
@@ -604,7 +589,7 @@ TEST_F(PanelTool, CommandLine)
 TEST_F(PanelTool, OnATerminalABarPerPhase)
 {
     terminal = true;
-    auto panels = bench(1);
+    auto panels = usedPanels(1);
     const auto r = runOn(*panels, kTool, {"flash", "fw.s19"});
     EXPECT_EQ(r.run.exitStatus, 0);
     for (const char *bar : {"\rdriver  [##############################]    3/3 100%",
@@ -624,7 +609,7 @@ TEST_F(PanelTool, OnATerminalABarPerPhase)
 // checksum word agrees), and a save.
 TEST_F(PanelTool, VerifiesAndSavesAsPanelReadbackDoes)
 {
-    auto panels = bench(1);
+    auto panels = usedPanels(1);
     ASSERT_EQ(runOn(*panels, kTool, {"flash", "fw.s19"}).run.exitStatus, 0);
     EXPECT_EQ(runOn(*panels, kTool, {"verify-firmware", "fw.s19"}).run.out,
               "match: the panel's flash holds fw.s19 (8 pages)\n");

@@ -47,6 +47,24 @@ protected:
         return runOn(panel, program, args);
     }
 
+    // A bus of `count` panels that hold an old firmware and language; the
+    // faults are the first one's, and the last may be one this user may
+    // not open.
+    static std::unique_ptr<emu::UsbPanel> usedPanels(std::size_t count = 1, emu::ModelFaults first = {},
+                                                     bool lastWithoutAccess = false)
+    {
+        auto bus = std::make_unique<emu::UsbPanel>(emu::RamDriver::Auto, first, emu::UsbFaults{},
+                                                   emu::PanelStart::Used);
+        for (std::size_t i = 1; i < count; ++i) {
+            emu::PanelSpec spec;
+            spec.start = emu::PanelStart::Used;
+            spec.noAccess = lastWithoutAccess && i + 1 == count;
+            bus->addPanel(spec);
+        }
+        EXPECT_TRUE(bus->ready()) << bus->setupError();
+        return bus;
+    }
+
     // One program on a panel that earlier ones may have used, as on a
     // bench. panel_readback must not write or erase anything.
     ProgramResult runOn(emu::UsbPanel &panel, const std::string &program, const std::vector<std::string> &args)
