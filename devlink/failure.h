@@ -126,6 +126,15 @@ inline Failure fileFailure(FailureKind kind, std::string path, int32_t result = 
     return failure;
 }
 
+// `path` holds no data in the range `first`-`last` (NoDataInRange).
+inline Failure noDataIn(std::string path, uint32_t first, uint32_t last)
+{
+    Failure failure = fileFailure(FailureKind::NoDataInRange, std::move(path));
+    failure.first = first;
+    failure.last = last;
+    return failure;
+}
+
 // The failure in a technician's words; empty when nothing failed.
 std::string describe(const Failure &failure);
 

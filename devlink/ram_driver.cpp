@@ -3,18 +3,16 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "devlink/boot_link.h"
 #include "devlink/panel_geometry.h"
 
-bool loadImageFile(ImageHolder &holder, const char *path, int finalise, Failure &failure)
+namespace {
+
+// Parses `file`, opened on `path`, into a new image in `holder`.
+bool parseImage(ImageHolder &holder, std::FILE *file, const char *path, int finalise, Failure &failure)
 {
-    failure = Failure{};
-    std::FILE *file = std::fopen(path, "r");
-    if (file == nullptr) {
-        failure = fileFailure(FailureKind::FileOpen, path, errno);
-        return false;
-    }
     holder = std::make_unique<S19Image>(file, finalise, 0);
     holder->parse();
     const int readError = std::ferror(file) != 0 ? errno : 0;
@@ -28,6 +26,32 @@ bool loadImageFile(ImageHolder &holder, const char *path, int finalise, Failure 
         failure.line = holder->getBadLine();
     }
     return false;
+}
+
+} // namespace
+
+bool loadImageFile(ImageHolder &holder, const char *path, int finalise, Failure &failure)
+{
+    failure = Failure{};
+    std::FILE *file = std::fopen(path, "r");
+    if (file == nullptr) {
+        failure = fileFailure(FailureKind::FileOpen, path, errno);
+        return false;
+    }
+    return parseImage(holder, file, path, finalise, failure);
+}
+
+bool loadImageText(ImageHolder &holder, const std::string &text, const char *path, int finalise, Failure &failure)
+{
+    failure = Failure{};
+    // Read only: the buffer is never written through the stream.
+    static char none[1];
+    std::FILE *file = fmemopen(text.empty() ? none : const_cast<char *>(text.data()), text.size(), "r");
+    if (file == nullptr) {
+        failure = fileFailure(FailureKind::FileRead, path, errno);
+        return false;
+    }
+    return parseImage(holder, file, path, finalise, failure);
 }
 
 bool uploadImage(const ImageHolder &holder, BootLink &link, Failure &failure, const Progress &progress)
@@ -54,9 +78,7 @@ bool readRamDriver(ImageHolder &holder, const char *fileName, Failure &failure)
     if (!loadImageFile(holder, fileName, 0, failure))
         return false;
     if (holder->getLoaded() == 0) {
-        failure = fileFailure(FailureKind::NoDataInRange, fileName);
-        failure.first = panel::kRamDriverRange.first;
-        failure.last = panel::kRamDriverRange.last;
+        failure = noDataIn(fileName, panel::kRamDriverRange.first, panel::kRamDriverRange.last);
         return false;
     }
     return true;

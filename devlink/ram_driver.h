@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "devlink/failure.h"
 #include "devlink/progress.h"
@@ -18,6 +19,8 @@ using ImageHolder = std::unique_ptr<S19Image>;
 // opened (holder untouched) or a record is bad (the rejected image stays
 // in the holder); `failure` then says which, naming the file.
 bool loadImageFile(ImageHolder &holder, const char *path, int finalise, Failure &failure);
+// The same for a file's bytes read before (`text`), `path` naming it.
+bool loadImageText(ImageHolder &holder, const std::string &text, const char *path, int finalise, Failure &failure);
 // Sends the image's pages from the profile's start with command 1; stops
 // at the first page the link fails to send, and `failure` is the link's.
 // Reports each page sent as Phase::DriverUpload.

@@ -212,11 +212,14 @@ void S19Image::parse()
     status = kStatusLoaded;
 }
 
-// Lines that are not records of the type being read are skipped unchecked.
+// Lines that are not records of the type being read are skipped unchecked;
+// the first header record's text is kept.
 bool S19Image::parseLine(const char *line, std::size_t length)
 {
     if (length < 2 || line[0] != 'S')
         return true;
+    if (line[1] == '0')
+        keepHeader(line, length);
     if (s1Records != 0)
         return line[1] == '1' ? parseRecord(line, length, 2) : true;
     return line[1] == '3' ? parseRecord(line, length, 4) : true;
@@ -264,6 +267,18 @@ bool S19Image::parseRecord(const char *line, std::size_t length, unsigned addres
     for (unsigned i = 0; i + 1 < count; ++i)
         sum = static_cast<uint8_t>(sum + bytes[i]);
     return bytes[count - 1] == static_cast<uint8_t>(~sum);
+}
+
+// A header: count, a 2-byte address, its text, a checksum; the text as
+// far as whole hex pairs go on the line.
+void S19Image::keepHeader(const char *line, std::size_t length)
+{
+    uint8_t count = 0;
+    if (!header.empty() || length < 8 || !hexPair(line, 2, count))
+        return;
+    uint8_t byte = 0;
+    for (std::size_t i = 0; i + 3 < count && 8 + 2 * i + 1 < length && hexPair(line, 8 + 2 * i, byte); ++i)
+        header += static_cast<char>(byte);
 }
 
 // Bytes for consecutive addresses from `address` (wrapping at 2^32), each

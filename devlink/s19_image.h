@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <string>
 
 class S19Image {
 public:
@@ -40,6 +41,9 @@ public:
     uint32_t getEnd() const { return end; }
     // The line, counted from 1, of the record that made the parse fail.
     uint32_t getBadLine() const { return badLine; }
+    // The text of the file's first S0 (header) record, as far as its hex
+    // digits go; empty when there is none. It names who wrote the file.
+    const std::string &getHeader() const { return header; }
 
     // Pages from `start` through the page holding `highest`.
     uint32_t pageCount(uint32_t pageSize) const;
@@ -50,6 +54,7 @@ public:
 private:
     bool parseLine(const char *line, std::size_t length);
     bool parseRecord(const char *line, std::size_t length, unsigned addressBytes);
+    void keepHeader(const char *line, std::size_t length);
     void storeBytes(uint32_t address, const uint8_t *bytes, unsigned n);
     void storeByte(uint32_t address, uint8_t value);
     void finaliseS3Flash();
@@ -68,4 +73,5 @@ private:
     std::unique_ptr<uint8_t[]> data;
     int finalise;
     int s1Records;
+    std::string header;
 };

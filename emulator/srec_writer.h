@@ -7,14 +7,19 @@
 #include <string>
 #include <vector>
 
+#include "devlink/s19_writer.h"
+
 namespace srec {
 
 // One record: "S1" (2 address bytes), "S2" (3) or "S3" (4), with its count
 // and checksum, without a line end.
-std::string record(char type, uint32_t address, const uint8_t *data, std::size_t n);
+inline std::string record(char type, uint32_t address, const uint8_t *data, std::size_t n)
+{
+    return s19Record(type, address, data, n);
+}
 inline std::string record(char type, uint32_t address, const std::vector<uint8_t> &data)
 {
-    return record(type, address, data.data(), data.size());
+    return s19Record(type, address, data.data(), data.size());
 }
 
 // A whole file: an S0 header, `bytes` from `base` in records of at most

@@ -58,17 +58,13 @@ public:
         const int n = in ? ++ins : ++outs;
         const TransferFault fault = in ? (n == plan.inFaultAt ? plan.inFault : TransferFault::None)
                                        : (n == plan.outFaultAt ? plan.outFault : TransferFault::None);
-        injected = injected || fault != TransferFault::None;
         return fault;
     }
-    // Whether a fault has ended a transfer: a host must send nothing more.
-    bool faultInjected() const { return injected; }
 
 private:
     TransferFaults plan;
     int outs = 0;
     int ins = 0;
-    bool injected = false;
 };
 
 // Parses "N[:gone|stall|never|partial|overflow|bus-error|gone-bus-error]"

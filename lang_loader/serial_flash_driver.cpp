@@ -17,11 +17,6 @@ bool SerialFlashDriver::loadDriver()
     return loadRamDriver(*link, kDriverFile, failed);
 }
 
-bool SerialFlashDriver::loadDriverFrom(const std::string &folder, const Progress &progress)
-{
-    return loadRamDriver(*link, (folder + "/" + kDriverFile).c_str(), failed, progress);
-}
-
 bool SerialFlashDriver::uploadDriver(const std::unique_ptr<S19Image> &driver, const Progress &progress)
 {
     return uploadImage(driver, *link, failed, progress);

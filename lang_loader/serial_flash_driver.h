@@ -19,14 +19,10 @@ using LanguagePages = std::function<bool(uint32_t k, uint8_t *page, Failure &fai
 
 class SerialFlashDriver {
 public:
-    SerialFlashDriver() = default;
     explicit SerialFlashDriver(BootLink *link) : link(link) {}
-    void setLink(BootLink *newLink) { link = newLink; }
 
     // Uploads "serial_flash.S19" into the panel's RAM.
     bool loadDriver();
-    // The same, from `folder` instead of the working directory.
-    bool loadDriverFrom(const std::string &folder, const Progress &progress = {});
     // Uploads a driver read before (readRamDriver).
     bool uploadDriver(const std::unique_ptr<S19Image> &driver, const Progress &progress = {});
     static constexpr const char *kDriverFile = "serial_flash.S19";

@@ -21,41 +21,24 @@ bool PanelFlashDriver::loadDriver()
     return loadRamDriver(*link, kDriverFile, failed);
 }
 
-bool PanelFlashDriver::loadDriverFrom(const std::string &folder, const Progress &progress)
-{
-    return loadRamDriver(*link, (folder + "/" + kDriverFile).c_str(), failed, progress);
-}
-
 bool PanelFlashDriver::uploadDriver(const std::unique_ptr<S19Image> &driver, const Progress &progress)
 {
     return uploadImage(driver, *link, failed, progress);
 }
 
-bool PanelFlashDriver::loadFirmware(const char *path)
-{
-    return loadImage(path, S19Image::kFinaliseWithChecksum);
-}
-
-bool PanelFlashDriver::loadFirmwareAsHeld(const char *path)
-{
-    return loadImage(path, S19Image::kFlashProfileOnly);
-}
-
 // A file without one S3 data byte in the firmware range is the wrong file
 // (S1 records, say): flashing it would erase the panel's firmware and
 // report success with nothing written.
-bool PanelFlashDriver::loadImage(const char *path, int finalise)
+bool PanelFlashDriver::loadFirmware(const char *path)
 {
     ImageHolder image;
-    const bool read = loadImageFile(image, path, finalise, failed);
+    const bool read = loadImageFile(image, path, S19Image::kFinaliseWithChecksum, failed);
     if (image)  // a file that could not be opened keeps the earlier image
         firmware = std::move(image);
     if (!read)
         return false;
     if (firmware->getLoaded() == 0) {
-        failed = fileFailure(FailureKind::NoDataInRange, path);
-        failed.first = panel::kFirmwareRange.first;
-        failed.last = panel::kFirmwareRange.last;
+        failed = noDataIn(path, panel::kFirmwareRange.first, panel::kFirmwareRange.last);
         return false;
     }
     return true;
@@ -113,12 +96,13 @@ bool PanelFlashDriver::flashFirmware(const Progress &progress)
         failed.kind = FailureKind::NoFirmware;
         return false;
     }
-    std::vector<uint32_t> sectors, pages(pagesToWrite());
+    std::vector<uint32_t> sectors, pages(pagesToWrite(*firmware));
     for (uint32_t sector = panel::kFirstFirmwareSector; sector <= panel::kLastFirmwareSector; ++sector)
         sectors.push_back(sector);
     for (uint32_t j = 0; j < pages.size(); ++j)
         pages[j] = j;
-    return init() && eraseSectors(sectors, progress) && writeImagePages(pages, progress);
+    const ImagePages image = [this](uint32_t j, uint8_t *page) { firmware->getPage(j, bootlink::kPageSize, page); };
+    return init() && eraseSectors(sectors, progress) && writeImagePages(pages, image, progress);
 }
 
 bool PanelFlashDriver::firmwareReady() const
@@ -144,24 +128,20 @@ bool PanelFlashDriver::eraseSectors(const std::vector<uint32_t> &sectors, const 
 // The image's pages, and at least those through the checksum word at
 // 0x4200: a firmware ending below it would otherwise leave the word erased
 // and the panel refusing to boot.
-uint32_t PanelFlashDriver::pagesToWrite() const
+uint32_t pagesToWrite(const S19Image &firmware)
 {
     constexpr uint32_t throughChecksum =
         (panel::kChecksumWordLast - panel::kFirmwareRange.first) / panel::kPageSize + 1;
-    return std::max(firmware->pageCount(panel::kPageSize), throughChecksum);
+    return std::max(firmware.pageCount(panel::kPageSize), throughChecksum);
 }
 
-void PanelFlashDriver::firmwarePage(uint32_t j, uint8_t *dst) const
-{
-    firmware->getPage(j, bootlink::kPageSize, dst);
-}
-
-bool PanelFlashDriver::writeImagePages(const std::vector<uint32_t> &pages, const Progress &progress)
+bool PanelFlashDriver::writeImagePages(const std::vector<uint32_t> &pages, const ImagePages &source,
+                                       const Progress &progress)
 {
     uint8_t page[bootlink::kPageSize];
     progress.begin(Phase::Write, static_cast<uint32_t>(pages.size()));
     for (std::size_t i = 0; i < pages.size(); ++i) {
-        firmwarePage(pages[i], page);
+        source(pages[i], page);
         if (!writePage(static_cast<uint16_t>(panel::kFirstFirmwarePage + pages[i]), page))
             return false;
         progress.advance(Phase::Write, static_cast<uint32_t>(i + 1));

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,16 +14,19 @@
 
 class BootLink;
 
+// Where image pages come from: page j (flash page 64 + j) into `page`.
+using ImagePages = std::function<void(uint32_t j, uint8_t *page)>;
+
+// The pages a firmware image fills from flash page 64, as the flashing
+// sequence writes them.
+uint32_t pagesToWrite(const S19Image &firmware);
+
 class PanelFlashDriver {
 public:
-    PanelFlashDriver() = default;
     explicit PanelFlashDriver(BootLink *link) : link(link) {}
-    void setLink(BootLink *newLink) { link = newLink; }
 
     // Uploads "cf_flash.S19" into the panel's RAM.
     bool loadDriver();
-    // The same, from `folder` instead of the working directory.
-    bool loadDriverFrom(const std::string &folder, const Progress &progress = {});
     // Uploads a driver read before (readRamDriver).
     bool uploadDriver(const std::unique_ptr<S19Image> &driver, const Progress &progress = {});
     static constexpr const char *kDriverFile = "cf_flash.S19";
@@ -30,9 +34,6 @@ public:
     // A file that cannot be opened keeps the image loaded before. A file
     // with no data in the firmware range loads but is refused.
     bool loadFirmware(const char *path);
-    // The same, but the image exactly as the file gives it, checksum word
-    // included: what a panel held, saved, to be put back as it was.
-    bool loadFirmwareAsHeld(const char *path);
 
     // Each request below is answered by one frame; its bytes from the
     // second on land in the command buffer.
@@ -52,14 +53,10 @@ public:
     bool flashFirmware(const Progress &progress = {});
     // The two halves of the sequence for some sectors and pages only, in
     // the order given, each reported as its phase: `sectors` (8-127) are
-    // erased; image pages `pages` (j: flash page 64 + j) are written.
+    // erased; image pages `pages` (j: flash page 64 + j) are written, each
+    // taken from `source`.
     bool eraseSectors(const std::vector<uint32_t> &sectors, const Progress &progress = {});
-    bool writeImagePages(const std::vector<uint32_t> &pages, const Progress &progress = {});
-
-    // The loaded firmware as flashFirmware writes it: the number of pages
-    // from flash page 64, and page j of them. Need a loaded firmware.
-    uint32_t pagesToWrite() const;
-    void firmwarePage(uint32_t j, uint8_t *dst) const;
+    bool writeImagePages(const std::vector<uint32_t> &pages, const ImagePages &source, const Progress &progress = {});
 
     // Why the last call failed: a driver or firmware file problem, or the
     // link's failure with the request it interrupted. Cleared by every call.
@@ -68,7 +65,6 @@ public:
 private:
     bool request(uint16_t n, uint16_t replyCount, FailedStep step, int32_t number);
     void pageRequest(uint8_t subCommand, uint16_t page);
-    bool loadImage(const char *path, int finalise);
     bool firmwareReady() const;
 
     BootLink *link = nullptr;

@@ -11,6 +11,7 @@
 namespace {
 
 constexpr int kMatch = 0;
+constexpr int kDiffers = 1;
 constexpr int kUsageError = 2;
 constexpr int kUnusable = 3;
 
@@ -36,7 +37,7 @@ const char kUsage[] =
     "2 a usage error, 3 the panel, a driver or a file cannot be used.\n";
 
 struct Request {
-    std::string command;
+    ReadbackCommand command = ReadbackCommand::VerifyLanguage;
     std::string file;
     std::string drivers = ".";
 };
@@ -47,8 +48,9 @@ int usageError(const std::string &what)
     return kUsageError;
 }
 
-// -1 to go on, else the exit status.
-int parseArguments(int argc, char **argv, Request &request)
+// Whether the run goes on with `request`; when not, `status` is its exit
+// status.
+bool parseArguments(int argc, char **argv, Request &request, int &status)
 {
     enum { kDrivers = 256, kHelp, kVersion };
     static const option options[] = {
@@ -61,19 +63,26 @@ int parseArguments(int argc, char **argv, Request &request)
     for (int c; (c = getopt_long(argc, argv, "+", options, nullptr)) != -1;) {
         switch (c) {
         case kDrivers: request.drivers = optarg; break;
-        case kHelp: std::fputs(kUsage, stdout); return kMatch;
-        case kVersion: std::printf("panel_readback %s\n", PANEL_VERSION); return kMatch;
-        default: return usageError(std::string("unknown option '") + argv[optind - 1] + "'");
+        case kHelp:
+            std::fputs(kUsage, stdout);
+            status = kMatch;
+            return false;
+        case kVersion:
+            std::printf("panel_readback %s\n", PANEL_VERSION);
+            status = kMatch;
+            return false;
+        default: status = usageError(std::string("unknown option '") + argv[optind - 1] + "'"); return false;
         }
     }
-    if (argc - optind != 2)
-        return usageError("give a command and a file");
-    request.command = argv[optind];
+    if (argc - optind != 2) {
+        status = usageError("give a command and a file");
+        return false;
+    }
     request.file = argv[optind + 1];
-    for (const char *known : {"verify-language", "verify-firmware", "save-language", "save-firmware"})
-        if (request.command == known)
-            return -1;
-    return usageError("unknown command '" + request.command + "'");
+    if (readbackCommandNamed(argv[optind], request.command))
+        return true;
+    status = usageError(std::string("unknown command '") + argv[optind] + "'");
+    return false;
 }
 
 // "reading page N of M" on a terminal, redrawn in place and cleared at
@@ -112,19 +121,18 @@ private:
 int runPanelReadback(int argc, char **argv)
 {
     Request request;
-    const int early = parseArguments(argc, argv, request);
-    if (early >= 0)
-        return early;
-    ReadbackOutcome outcome;
+    int status = kMatch;
+    if (!parseArguments(argc, argv, request, status))
+        return status;
+    ServiceResult result;
     {
         PageCounter counter;
-        outcome = runReadback(readbackCommandNamed(request.command), request.file, request.drivers, PanelChoice{},
-                              counter.progress());
+        result = runReadback(request.command, request.file, request.drivers, PanelChoice{}, counter.progress());
     }
-    if (outcome.status == kUnusable) {
-        printCause(kProgram, outcome.failure);
+    if (result.end == ServiceEnd::Failed) {
+        printCause(kProgram, result.failure);
         return kUnusable;
     }
-    std::printf("%s\n", outcome.line.c_str());
-    return outcome.status;
+    std::printf("%s\n", readbackLine(result).c_str());
+    return result.end == ServiceEnd::Mismatch ? kDiffers : kMatch;
 }

@@ -6,35 +6,15 @@
 #include <unistd.h>
 
 #include "panel_service/memory_files.h"
-#include "panel_service/readback.h"
+#include "panel_service/plan.h"
 #include "panel_service/sha256.h"
+#include "panel_service/utc_time.h"
 
 namespace {
 
 constexpr const char *kManifest = "backup.json";
 constexpr const char *kLanguageFile = "language.bin";
 constexpr const char *kFirmwareFile = "firmware.s19";
-
-std::string utc(std::time_t when, const char *format)
-{
-    std::tm t{};
-    gmtime_r(&when, &t);
-    char text[32];
-    std::strftime(text, sizeof text, format, &t);
-    return text;
-}
-
-std::string readText(const std::string &path)
-{
-    std::string text;
-    if (std::FILE *file = std::fopen(path.c_str(), "rb")) {
-        char block[4096];
-        for (std::size_t n; (n = std::fread(block, 1, sizeof block, file)) > 0;)
-            text.append(block, n);
-        std::fclose(file);
-    }
-    return text;
-}
 
 } // namespace
 
@@ -78,17 +58,17 @@ bool Backup::begin(Failure &failure)
         return true;
     if (!prepareBackupFolder(folder, failure))
         return false;
-    const std::string name = folder + "/" + port + "-" + utc(when, "%Y%m%dT%H%M%SZ");
+    const std::string name = folder + "/" + port + "-" + utcText(when, "%Y%m%dT%H%M%SZ");
     for (int n = 1; n < 100; ++n) {
         const std::string candidate = n == 1 ? name : name + "-" + std::to_string(n);
         if (mkdir(candidate.c_str(), 0755) == 0) {
             if (!syncFolder(folder, failure))
                 return false;
             own = candidate;
-            manifest = Record::object();
+            manifest = Json::object();
             putText(manifest, "port", port);
-            manifest["time"] = utc(when, "%Y-%m-%dT%H:%M:%SZ");
-            manifest["memories"] = Record::array();
+            manifest["time"] = utcText(when);
+            manifest["memories"] = Json::array();
             return true;
         }
         if (errno != EEXIST)
@@ -98,65 +78,63 @@ bool Backup::begin(Failure &failure)
     return false;
 }
 
-bool Backup::save(const std::string &memory, const std::string &file, const std::string &bytes,
-                  const std::string &heldSha256, int bootCheck, Failure &failure)
+bool Backup::save(Memory memory, const Bytes &held, Failure &failure)
 {
+    const bool language = memory == Memory::SerialFlash;
+    const bool bootCheckPassed = !language && bootCheckPasses(held);
+    const std::string file = language ? kLanguageFile : kFirmwareFile;
+    const std::string bytes =
+        language ? std::string(held.begin(), held.end())
+                 : firmwareRecords(held, savedFirmwareHeader("panel_tool backup of port " + port, bootCheckPassed));
     if (!begin(failure) || !writeWhole(own + "/" + file, bytes, failure))
         return false;
-    Record entry = {{"memory", memory},
-                            {"file", file},
-                            {"sha256", sha256Hex(std::vector<uint8_t>(bytes.begin(), bytes.end()))},
-                            {"held_sha256", heldSha256}};
-    if (bootCheck >= 0)
-        entry["boot_check"] = bootCheck == 1;
+    Json entry = {{"memory", language ? "language" : "firmware"},
+                    {"file", file},
+                    {"sha256", sha256Hex(bytes)},
+                    {"held_sha256", sha256Hex(held)}};
+    if (!language)
+        entry["boot_check"] = bootCheckPassed;
     manifest["memories"].push_back(entry);
     return writeWhole(own + "/" + kManifest,
-                      manifest.dump(2, ' ', false, Record::error_handler_t::replace) + "\n", failure);
+                      manifest.dump(2, ' ', false, Json::error_handler_t::replace) + "\n", failure);
 }
 
-bool Backup::saveLanguage(const std::vector<uint8_t> &held, Failure &failure)
-{
-    return save("language", kLanguageFile, std::string(held.begin(), held.end()), sha256Hex(held), -1, failure);
-}
-
-bool Backup::saveFirmware(const std::vector<uint8_t> &held, bool bootCheckPassed, Failure &failure)
-{
-    return save("firmware", kFirmwareFile,
-                firmwareRecords(held, savedFirmwareHeader("panel_tool backup of port " + port, bootCheckPassed)),
-                sha256Hex(held), bootCheckPassed ? 1 : 0, failure);
-}
-
+// Each file the backup lists, in its own folder, read once: its hash
+// checked, then taken as the panel held it.
 bool readBackup(const std::string &path, SavedBackup &backup, Failure &failure)
 {
-    const Record manifest = Record::parse(readText(path + "/" + kManifest), nullptr, false);
+    std::string text;
+    const Json manifest =
+        Json::parse(readWholeFile(path + "/" + kManifest, text, failure) ? text : std::string(), nullptr, false);
     failure = fileFailure(FailureKind::NotABackup, path);
     if (!manifest.is_object() || !manifest.contains("memories") || !manifest["memories"].is_array())
         return false;
     backup = SavedBackup{};
     backup.path = path;
-    if (manifest.contains("port") && manifest["port"].is_string())
-        backup.port = manifest["port"];
-    if (manifest.contains("time") && manifest["time"].is_string())
-        backup.time = manifest["time"];
-    for (const Record &entry : manifest["memories"]) {
+    for (const Json &entry : manifest["memories"]) {
         if (!entry.is_object() || !entry.contains("memory") || !entry.contains("file") || !entry.contains("sha256") ||
             !entry["memory"].is_string() || !entry["file"].is_string() || !entry["sha256"].is_string())
             return false;
-        // Only the files a backup writes, in its own folder.
         const std::string memory = entry["memory"], name = entry["file"];
-        if (!(memory == "language" && name == kLanguageFile) && !(memory == "firmware" && name == kFirmwareFile))
+        const bool language = memory == "language" && name == kLanguageFile;
+        if (!language && !(memory == "firmware" && name == kFirmwareFile))
             return false;
         const std::string file = path + "/" + name;
-        if (sha256OfFile(file) != entry["sha256"].get<std::string>()) {
+        std::string bytes;
+        if (!readWholeFile(file, bytes, failure) ||
+            sha256Hex(bytes) != entry["sha256"].get<std::string>()) {
             failure = fileFailure(FailureKind::BackupDamaged, file);
             return false;
         }
-        (memory == "language" ? backup.language : backup.firmware) = file;
-        if (memory == "firmware")
+        if (language ? !languageFrom(file, bytes, backup.language, failure)
+                     : !firmwareFrom(file, bytes, FirmwareUse::AsHeld, backup.firmware, failure))
+            return false;
+        (language ? backup.hasLanguage : backup.hasFirmware) = true;
+        if (!language)
             backup.firmwareBootCheckPassed =
                 !(entry.contains("boot_check") && entry["boot_check"].is_boolean() && !entry["boot_check"]);
     }
-    if (backup.language.empty() && backup.firmware.empty())
+    if (!backup.hasLanguage && !backup.hasFirmware)
         return false;
     failure = Failure{};
     return true;

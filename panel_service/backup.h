@@ -13,10 +13,10 @@
 #include <cstdint>
 #include <ctime>
 #include <string>
-#include <vector>
 
 #include "devlink/failure.h"
-#include "panel_service/record.h"
+#include "panel_service/panel_file.h"
+#include "panel_service/json_text.h"
 
 class Backup {
 public:
@@ -24,37 +24,35 @@ public:
     // nothing is written until the first memory is saved.
     Backup(std::string folder, std::string port, std::time_t when);
 
-    // `held`: the language as a language file has it; the whole firmware
-    // range (0x4000-0x3FFFF).
-    bool saveLanguage(const std::vector<uint8_t> &held, Failure &failure);
-    bool saveFirmware(const std::vector<uint8_t> &held, bool bootCheckPassed, Failure &failure);
+    // What `memory` held, as its file has it: the language's 65,792 bytes,
+    // or the whole firmware range (0x4000-0x3FFFF).
+    bool save(Memory memory, const Bytes &held, Failure &failure);
 
     // The backup's own folder (once something is saved).
     const std::string &path() const { return own; }
 
 private:
     bool begin(Failure &failure);
-    bool save(const std::string &memory, const std::string &file, const std::string &bytes,
-              const std::string &heldSha256, int bootCheck, Failure &failure);
 
     std::string folder;
     std::string port;
     std::time_t when;
     std::string own;
-    Record manifest;  // backup.json as it stands
+    Json manifest;  // backup.json as it stands
 };
 
 // The folder backups go to exists (it is made when missing) and can be
 // written: checked before any panel is touched.
 bool prepareBackupFolder(const std::string &folder, Failure &failure);
 
-// A backup as restore takes it back, each file checked against its hash.
+// A backup as restore takes it back: each file read once, checked against
+// its hash, and taken as it was held.
 struct SavedBackup {
     std::string path;
-    std::string port;
-    std::string time;
-    std::string language;  // its file, empty when it holds none
-    std::string firmware;
+    bool hasLanguage = false;
+    PanelFile language;
+    bool hasFirmware = false;
+    PanelFile firmware;
     bool firmwareBootCheckPassed = true;
 };
 bool readBackup(const std::string &path, SavedBackup &backup, Failure &failure);

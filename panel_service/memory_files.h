@@ -1,5 +1,5 @@
-// The files panel_readback reads and writes: a language file as
-// lang_loader takes it, and a firmware as S3 records.
+// Files written whole, so that nothing half-written is ever left under a
+// name asked for; and a memory saved as S3 records.
 #pragma once
 
 #include <cstdint>
@@ -8,21 +8,10 @@
 
 #include "devlink/failure.h"
 
-// A language file's first 65,792 bytes: 256 data pages, then the header.
-bool readLanguageFile(const std::string &path, std::vector<uint8_t> &bytes, Failure &failure);
-
 // `pages` of the panel's flash from flash page 64, as S3 records of 32
 // bytes: an S0 header carrying `header`, the pages that are not entirely
 // erased (0xFF), and an S7 termination record.
 std::string firmwareRecords(const std::vector<uint8_t> &pages, const std::string &header);
-
-// The header of a firmware saved from a panel: who saved it, and whether
-// the panel's boot check passed ("panel_tool backup; boot check passes").
-// A reader that inserts a fresh checksum word would make a firmware that
-// failed it boot: the header says so to whoever flashes the file.
-std::string savedFirmwareHeader(const std::string &savedBy, bool bootCheckPassed);
-// Whether `path` is such a file of a panel whose boot check failed.
-bool savedFromAFailingPanel(const std::string &path);
 
 // Writes all of `bytes` to `fd`, through interruptions and short writes;
 // false, with errno set (EIO when the file took nothing), when it cannot.

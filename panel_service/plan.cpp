@@ -4,13 +4,12 @@
 #include <numeric>
 
 #include "devlink/panel_geometry.h"
-#include "panel_flasher/panel_flash_driver.h"
 
 namespace {
 
-constexpr uint32_t kPagesPerSector = panel::kSectorSize / panel::kPageSize;
-constexpr uint32_t kFirmwarePages = panel::kFirmwareRange.size() / panel::kPageSize;
-constexpr uint32_t kLanguagePages = panel::kLanguageDataPages + 1u;
+constexpr MemoryShape kFlash{"flash", panel::kFirmwareRange.size() / panel::kPageSize,
+                             panel::kSectorSize / panel::kPageSize, panel::kFirstFirmwareSector};
+constexpr MemoryShape kSerialFlash{"serial flash", panel::kLanguageDataPages + 1u, 0, 0};
 
 bool samePage(const Bytes &a, const Bytes &b, uint32_t page)
 {
@@ -26,6 +25,16 @@ bool erasedPage(const Bytes &bytes, uint32_t page)
 
 } // namespace
 
+const MemoryShape &shapeOf(Memory memory) { return memory == Memory::Flash ? kFlash : kSerialFlash; }
+
+uint16_t panelPageOf(Memory memory, uint32_t k)
+{
+    if (memory == Memory::Flash)
+        return static_cast<uint16_t>(panel::kFirstFirmwarePage + k);
+    return k < panel::kLanguageDataPages ? static_cast<uint16_t>(panel::kFirstLanguagePage + k)
+                                         : panel::kLanguageHeaderPage;
+}
+
 std::vector<uint32_t> firstPages(uint32_t count)
 {
     std::vector<uint32_t> pages(count);
@@ -33,65 +42,75 @@ std::vector<uint32_t> firstPages(uint32_t count)
     return pages;
 }
 
-Bytes expectedFirmware(const PanelFlashDriver &client)
+Plan fullPlan(Memory memory, uint32_t pagesToWrite)
 {
-    Bytes range(panel::kFirmwareRange.size(), 0xFF);
-    const uint32_t written = std::min(client.pagesToWrite(), kFirmwarePages);
-    for (uint32_t j = 0; j < written; ++j)
-        client.firmwarePage(j, range.data() + std::size_t{j} * panel::kPageSize);
-    return range;
-}
-
-Bytes expectedLanguage(const Bytes &file)
-{
-    Bytes expected = file;
-    expected[std::size_t{panel::kLanguageDataPages} * panel::kPageSize + panel::kLanguageHeaderMarkByte] = 1;
-    return expected;
-}
-
-FirmwarePlan fullFirmwarePlan(const PanelFlashDriver &client)
-{
-    FirmwarePlan plan;
-    for (uint32_t sector = panel::kFirstFirmwareSector; sector <= panel::kLastFirmwareSector; ++sector)
-        plan.sectors.push_back(sector);
-    plan.pages = firstPages(client.pagesToWrite());
+    const MemoryShape &shape = shapeOf(memory);
+    Plan plan;
+    if (shape.pagesPerSector > 0)
+        for (uint32_t s = 0; s < shape.pages / shape.pagesPerSector; ++s)
+            plan.sectors.push_back(shape.firstSector + s);
+    plan.pages = firstPages(pagesToWrite);
     return plan;
 }
 
-FirmwarePlan firmwarePlan(const Bytes &expected, const Bytes &held)
+Plan planChanges(Memory memory, const Bytes &expected, const Bytes &held)
 {
-    FirmwarePlan plan;
-    for (uint32_t first = 0; first < kFirmwarePages; first += kPagesPerSector) {
+    const MemoryShape &shape = shapeOf(memory);
+    const uint32_t group = std::max(shape.pagesPerSector, 1u);
+    Plan plan;
+    for (uint32_t first = 0; first < shape.pages; first += group) {
         bool same = true;
-        for (uint32_t j = first; j < first + kPagesPerSector && same; ++j)
-            same = samePage(expected, held, j);
+        for (uint32_t k = first; k < first + group && same; ++k)
+            same = samePage(expected, held, k);
         if (same) {
-            plan.pagesSkipped += kPagesPerSector;
+            plan.pagesSkipped += group;
             continue;
         }
-        plan.sectors.push_back(panel::kFirstFirmwareSector + first / kPagesPerSector);
-        for (uint32_t j = first; j < first + kPagesPerSector; ++j)
-            if (!erasedPage(expected, j))
-                plan.pages.push_back(j);
+        if (shape.pagesPerSector == 0) {
+            plan.pages.push_back(first);
+            continue;
+        }
+        plan.sectors.push_back(shape.firstSector + first / group);
+        for (uint32_t k = first; k < first + group; ++k)
+            if (!erasedPage(expected, k))
+                plan.pages.push_back(k);
     }
     return plan;
 }
 
-LanguagePlan fullLanguagePlan()
+Comparison compareHeld(Memory memory, const std::vector<uint32_t> &pages, const Bytes &expected, const Bytes &held)
 {
-    LanguagePlan plan;
-    plan.pages = firstPages(kLanguagePages);
-    return plan;
+    Comparison c;
+    c.pages = static_cast<uint32_t>(pages.size());
+    for (uint32_t page : pages) {
+        const std::size_t from = std::size_t{page} * panel::kPageSize;
+        const auto differs = std::mismatch(expected.begin() + from, expected.begin() + from + panel::kPageSize,
+                                           held.begin() + from);
+        if (differs.first == expected.begin() + from + panel::kPageSize || c.differing++ > 0)
+            continue;
+        c.firstPage = panelPageOf(memory, page);
+        c.offset = static_cast<uint32_t>(differs.first - (expected.begin() + from));
+        c.fileByte = *differs.first;
+        c.panelByte = *differs.second;
+    }
+    return c;
 }
 
-LanguagePlan languagePlan(const Bytes &expected, const Bytes &held)
+void applyPlan(Memory memory, const Plan &plan, const Bytes &expected, Bytes &held)
 {
-    LanguagePlan plan;
-    for (uint32_t k = 0; k < kLanguagePages; ++k) {
-        if (samePage(expected, held, k))
-            ++plan.pagesSkipped;
-        else
-            plan.pages.push_back(k);
+    const uint32_t sectorBytes = shapeOf(memory).pagesPerSector * panel::kPageSize;
+    for (uint32_t sector : plan.sectors) {
+        const std::size_t from = std::size_t{sector - shapeOf(memory).firstSector} * sectorBytes;
+        std::fill(held.begin() + from, held.begin() + from + sectorBytes, 0xFF);
     }
-    return plan;
+    for (uint32_t page : plan.pages) {
+        const std::size_t from = std::size_t{page} * panel::kPageSize;
+        std::copy(expected.begin() + from, expected.begin() + from + panel::kPageSize, held.begin() + from);
+    }
+}
+
+bool bootCheckPasses(const Bytes &firmwareRange)
+{
+    return panel::firmwareChecksum(firmwareRange.data()) ==
+           panel::bigEndianWord(firmwareRange.data() + (panel::kChecksumAddress - panel::kFirmwareRange.first));
 }

@@ -1,24 +1,23 @@
-// What panel_tool does to one panel: a firmware flashed, or a language
-// loaded. The panel is read first, and only what differs from what
-// panel_flasher or lang_loader would leave there is erased and written,
-// then read back; a panel that already holds the file is left untouched.
-// A full service sends exactly what those programs send, then reads back
-// what it wrote. What the panel held can be saved first (a Backup). The
-// result is for a person, a script (JSON) and the bench's log.
+// What panel_tool does to one memory of one panel: a firmware flashed, or
+// a language loaded. The memory is read first, and only what differs from
+// what panel_flasher or lang_loader would leave there is erased and
+// written, then read back; a panel that already holds the file is left
+// untouched. A full service sends exactly what those programs send, then
+// reads back what it wrote. What the panel held can be saved first (a
+// Backup). The result is one value, the same for a person, a script (JSON)
+// and the bench's records.
 #pragma once
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "devlink/failure.h"
 #include "devlink/panel_list.h"
 #include "devlink/progress.h"
-#include "devlink/ram_driver.h"
-#include "panel_flasher/panel_flash_driver.h"
 #include "panel_service/backup.h"
-#include "panel_service/readback.h"
-#include "panel_service/record.h"
+#include "panel_service/panel_file.h"
+#include "panel_service/plan.h"
+#include "panel_service/json_text.h"
 
 struct ServiceOptions {
     bool verify = true;  // read back what was written
@@ -29,6 +28,30 @@ struct ServiceOptions {
     // written; none when null.
     Backup *backup = nullptr;
 };
+
+// How a service or a read-back ended.
+enum class ServiceEnd : uint8_t {
+    Verified,     // written, read back and found whole
+    Written,      // written, not read back (not asked)
+    AlreadyHeld,  // nothing differed: nothing erased or written
+    Mismatch,     // the memory does not hold the file
+    Failed,       // a step failed, or the panel, a driver or a file could not be used
+    Match,        // a read-back's: the memory holds the file
+    Saved,        // a read-back's: what the memory holds, saved
+};
+
+// "verified", "written", "already held", "mismatch", "failed", "match",
+// "saved": as results and records name them (and any other name, failed).
+NLOHMANN_JSON_SERIALIZE_ENUM(ServiceEnd, {{ServiceEnd::Failed, "failed"},
+                                          {ServiceEnd::Verified, "verified"},
+                                          {ServiceEnd::Written, "written"},
+                                          {ServiceEnd::AlreadyHeld, "already held"},
+                                          {ServiceEnd::Mismatch, "mismatch"},
+                                          {ServiceEnd::Match, "match"},
+                                          {ServiceEnd::Saved, "saved"}})
+inline std::string nameOf(ServiceEnd end) { return Json(end).get<std::string>(); }
+// Written, verified, already held, matched or saved.
+inline bool endedWell(ServiceEnd end) { return end != ServiceEnd::Failed && end != ServiceEnd::Mismatch; }
 
 // What the panel held before the service, as it was read.
 struct Held {
@@ -47,57 +70,29 @@ struct ServiceResult {
     uint32_t pagesWritten = 0;
     uint32_t pagesSkipped = 0;   // read and found equal, so neither erased nor written
     uint32_t pagesVerified = 0;  // read back after the writes
+    uint32_t pagesRead = 0;      // read first
     std::string backup;          // the backup's folder, when one was saved
     double seconds = 0;
-    // 0 done: written (and verified, unless not asked) or already held;
-    // 1 written but the panel does not hold the file; 3 the panel, a
-    // driver or a file could not be used or a step failed.
-    int status = 3;
-    // "verified", "written", "already held", "mismatch", "failed"; the
-    // read-back commands' "match" and "saved".
-    std::string result;
-    std::string line;  // what to tell a person on 0 and 1
-    Failure failure;   // on 3
-
-    // What JSON documents and the bench's log say of a service.
-    Record record() const;
-    // The record as one line of JSON.
-    std::string json() const;
+    ServiceEnd end = ServiceEnd::Failed;
+    Comparison comparison;  // on Mismatch
+    Failure failure;        // on Failed
+    // Why it failed or what differs, in a person's words; empty otherwise.
+    std::string cause;
 };
 
-// A firmware and the RAM driver that writes it, read and checked once,
-// before any panel is touched.
-struct FirmwareInput {
-    std::string path;
-    std::string sha256;
-    PanelFlashDriver client;  // holds the image, finalised as panel_flasher's
-    ImageHolder driver;       // cf_flash.S19
-};
-// The firmware at `path`, the driver from the folder `drivers`. A firmware
-// saved from a panel that failed its boot check is refused: with a fresh
-// checksum word it would start.
-bool readFirmwareInput(const std::string &path, const std::string &drivers, FirmwareInput &input,
-                       Failure &failure);
-// A firmware saved from a panel, to be put back exactly as it was held,
-// checksum word and all.
-bool readHeldFirmwareInput(const std::string &path, const std::string &drivers, FirmwareInput &input,
-                           Failure &failure);
+// The result as JSON documents, the pipe from a bench's service and the
+// bench's log give it, and back.
+void to_json(Json &json, const ServiceResult &result);
+void from_json(const Json &json, ServiceResult &result);
 
-// A language file, read whole and checked once, and its RAM driver.
-struct LanguageInput {
-    std::string path;
-    std::string sha256;
-    std::vector<uint8_t> bytes;  // its 65,792 bytes
-    ImageHolder driver;          // serial_flash.S19
-};
-bool readLanguageInput(const std::string &path, const std::string &drivers, LanguageInput &input,
-                       Failure &failure);
+// "mismatch: flash page 64 differs first, at offset 0x05: the file has
+// 0x3B, the panel 0x2B; 2 of 8 pages differ"; `memory` is "flash" or
+// "serial flash".
+std::string describeMismatch(const Comparison &comparison, const char *memory);
+// A result's cause: the failure, or the mismatch in `memory`, in a
+// person's words; empty when it ended well.
+std::string causeOf(const ServiceResult &result, const char *memory);
 
-// A file's name as a person's line gives it: without its folder.
-std::string fileName(const std::string &path);
-
-// The services, on `panel`.
-ServiceResult flashFirmware(const PanelPlace &panel, FirmwareInput &firmware, const ServiceOptions &options,
+// The service of `file`'s memory on `panel`.
+ServiceResult serviceMemory(const PanelPlace &panel, const PanelFile &file, const ServiceOptions &options,
                             const Progress &progress);
-ServiceResult loadLanguage(const PanelPlace &panel, const LanguageInput &language, const ServiceOptions &options,
-                           const Progress &progress);

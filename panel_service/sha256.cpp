@@ -1,6 +1,5 @@
 #include "panel_service/sha256.h"
 
-#include <cstdio>
 #include <memory>
 #include <openssl/evp.h>
 
@@ -34,25 +33,10 @@ std::string finished(const Context &context)
 
 } // namespace
 
-std::string sha256Hex(const std::vector<uint8_t> &bytes)
+std::string sha256Hex(const uint8_t *bytes, std::size_t n)
 {
     const Context context = started();
-    if (!context || EVP_DigestUpdate(context.get(), bytes.data(), bytes.size()) != 1)
+    if (!context || EVP_DigestUpdate(context.get(), bytes, n) != 1)
         return {};
     return finished(context);
-}
-
-std::string sha256OfFile(const std::string &path)
-{
-    const Context context = started();
-    std::FILE *file = context ? std::fopen(path.c_str(), "rb") : nullptr;
-    if (file == nullptr)
-        return {};
-    unsigned char block[1 << 16];
-    bool read = true;
-    for (std::size_t n; read && (n = std::fread(block, 1, sizeof block, file)) > 0;)
-        read = EVP_DigestUpdate(context.get(), block, n) == 1;
-    read = read && !std::ferror(file);
-    std::fclose(file);
-    return read ? finished(context) : std::string();
 }

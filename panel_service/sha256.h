@@ -7,7 +7,10 @@
 #include <string>
 #include <vector>
 
-// The hash of `bytes`, as 64 lower-case hex digits.
-std::string sha256Hex(const std::vector<uint8_t> &bytes);
-// The hash of a whole file; empty when it cannot be read.
-std::string sha256OfFile(const std::string &path);
+// The hash of `n` bytes, as 64 lower-case hex digits.
+std::string sha256Hex(const uint8_t *bytes, std::size_t n);
+inline std::string sha256Hex(const std::vector<uint8_t> &bytes) { return sha256Hex(bytes.data(), bytes.size()); }
+inline std::string sha256Hex(const std::string &bytes)
+{
+    return sha256Hex(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
+}

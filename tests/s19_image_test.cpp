@@ -48,6 +48,20 @@ uint32_t bigEndianWord(const Parsed &p, uint32_t address)
            uint32_t{p.at(address + 2)} << 8 | p.at(address + 3);
 }
 
+// The first header record's text is kept, who saved the file; a header
+// is never data, and a bad one fails nothing.
+TEST(S19Records, TheHeaderNamesWhoWroteTheFile)
+{
+    const std::string saved = "saved; boot check fails";
+    const std::string header = srec::record('0', 0, reinterpret_cast<const uint8_t *>(saved.data()), saved.size());
+    auto p = parseFirmware(header + "\n" + s3(0x4000, {1, 2, 3, 4}) + srec::record('0', 0, {'x'}) + "\n");
+    EXPECT_EQ(p->getStatus(), 2);
+    EXPECT_EQ(p->getHeader(), saved);
+    EXPECT_EQ(p->getLoaded(), 4u);
+    EXPECT_EQ(parseFirmware("S0\n" + s3(0x4000, {1}))->getHeader(), "");
+    EXPECT_EQ(parseFirmware("S00A0000616263ZZ\n" + s3(0x4000, {1}))->getHeader(), "abc");
+}
+
 TEST(S19Records, WorkedS3RecordLandsAtTheFirmwareStart)
 {
     EXPECT_EQ(srec::record('3', 0x4000, {1, 2, 3, 4}), "S3090000400001020304AC");

@@ -1,7 +1,7 @@
 // panel_tool watch: a service bench. Every panel plugged in is serviced
 // once, several at once, each in a process of its own; a line tells when
-// each appears and how its service ended, and a log keeps a record of
-// every service.
+// each appears and how its service ended; the log, the record (SQLite)
+// and the journal keep every service.
 #pragma once
 
 #include <string>
@@ -21,10 +21,14 @@ struct BenchOptions {
     std::vector<std::string> ports;
 };
 
+enum class BenchEnd {
+    NoneFailed,
+    SomeFailed,
+    CannotStart,  // a file, the log or the record cannot be used: nothing touched
+    CannotGoOn,   // the system cannot tell plug-ins, or the log or the record could not be written
+};
+
 // Reads and checks the files and opens the log and the record, then
 // services panels until SIGINT, SIGTERM or SIGHUP, and lets the services
-// under way end. Returns the exit status: 0 none failed, 1 some failed, 2
-// a file, the log or the record cannot be used (nothing touched), 3 the
-// system cannot tell plug-ins or the log or the record could not be
-// written during the run.
-int runBench(const BenchOptions &options);
+// under way end.
+BenchEnd runBench(const BenchOptions &options);

@@ -1,4 +1,4 @@
-#include "panel_tool/plug_events.h"
+#include "bench/plug_events.h"
 
 #include <cstdlib>
 

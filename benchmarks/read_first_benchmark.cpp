@@ -4,8 +4,8 @@
 // one whose firmware differs in one data byte, and one that holds a wholly
 // different firmware, each as a ratio to flash --full of the same firmware
 // on the same panel; the same for load-language. Not part of the suite.
-// Usage: read_first_bench [ROUNDS]          (default 2)
-//        read_first_bench --files DIR       the inputs, for the kernel run
+// Usage: read_first_benchmark [ROUNDS]          (default 2)
+//        read_first_benchmark --files DIR       the inputs, for the kernel run
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -52,7 +52,7 @@ double timed(const std::string &dir, const std::vector<std::string> &args)
     const emu::ProgramRun run = emu::runProgram(argv, dir, options);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
     if (run.exitStatus != 0) {
-        std::fprintf(stderr, "read_first_bench: panel_tool %s %s: exit %d: %s", args[0].c_str(), args.back().c_str(),
+        std::fprintf(stderr, "read_first_benchmark: panel_tool %s %s: exit %d: %s", args[0].c_str(), args.back().c_str(),
                      run.exitStatus, run.err.c_str());
         return 0;
     }

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "panel_tool/bench.h"
+#include "bench/bench.h"
 
 // Fills `options` from the file at `path`; false, with `error` naming the
 // file and the line, for anything it cannot take: a missing file, an

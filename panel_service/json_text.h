@@ -4,23 +4,23 @@
 // is not valid UTF-8 (a Latin-1 file name, say) is given in its readable
 // form, each bad byte as U+FFFD, and beside it, under the key with
 // "_hex" after it, its exact bytes in hexadecimal, so that the path can
-// still be recovered from the record.
+// still be recovered from a document.
 #pragma once
 
 #include <string>
 
 #include <nlohmann/json.hpp>
 
-using Record = nlohmann::ordered_json;
+using Json = nlohmann::ordered_json;
 
-// record[key] = text, and record[key + "_hex"] when text is not UTF-8.
-void putText(Record &record, const std::string &key, const std::string &text);
+// json[key] = text, and json[key + "_hex"] when text is not UTF-8.
+void putText(Json &json, const std::string &key, const std::string &text);
 // The same for a text that may be missing: null when empty.
-void putTextOrNull(Record &record, const std::string &key, const std::string &text);
+void putTextOrNull(Json &json, const std::string &key, const std::string &text);
 
-// The exact text of record[key], as putText put it there; empty when the
+// The exact text of json[key], as putText put it there; empty when the
 // key is missing or not a text.
-std::string textIn(const Record &record, const std::string &key);
+std::string textIn(const Json &json, const std::string &key);
 
 // The document as one line.
-std::string oneLine(const Record &record);
+std::string oneLine(const Json &json);

@@ -7,11 +7,15 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "devlink/progress.h"
 
 // "driver", "erase", "write", "verify", "read".
 const char *phaseName(Phase phase);
+
+// "##########--------------------": `done` of `total` in `width` places.
+std::string barOf(uint32_t done, uint32_t total, int width);
 
 class ProgressBars {
 public:

@@ -5,7 +5,9 @@
 // libsystemd only; elsewhere nothing is sent.
 #pragma once
 
-#include "panel_tool/bench_record.h"
+#include <string>
+
+#include "bench/service_entry.h"
 
 // The MESSAGE_ID of every service's end.
 constexpr const char *kServiceEndedMessageId = "df96b6c9014747dfb674359c66cd6bb3";

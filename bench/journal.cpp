@@ -1,4 +1,4 @@
-#include "panel_tool/journal.h"
+#include "bench/journal.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -29,28 +29,9 @@ bool journalServiceEnded(const ServiceEntry &e, const std::string &message)
         std::string("MESSAGE_ID=") + kServiceEndedMessageId,
         "MESSAGE=port " + e.port + ": " + message,
         std::string("PRIORITY=") + (e.result == "verified" || e.result == "written" ? "6" : "3"),
-        "PANEL_PORT=" + e.port,
-        "PANEL_STATION=" + e.station,
-        "PANEL_RESULT=" + e.result,
-        "PANEL_PAGES_WRITTEN=" + std::to_string(e.pagesWritten),
-        "PANEL_VERIFIED=" + std::string(e.verified ? "1" : "0"),
-        "PANEL_SECONDS=" + std::to_string(e.seconds),
     };
-    for (const FileEntry &f : e.files) {
-        const std::string kind = f.kind == "language" ? "PANEL_LANGUAGE" : "PANEL_FIRMWARE";
-        fields.push_back(kind + "=" + f.file);
-        fields.push_back(kind + "_SHA256=" + f.sha256);
-        if (!f.heldSha256.empty())
-            fields.push_back(kind + "_HELD_SHA256=" + f.heldSha256);
-        if (f.heldBootCheck >= 0)
-            fields.push_back(kind + "_HELD_BOOT_CHECK=" + std::to_string(f.heldBootCheck));
-        if (!f.backup.empty())
-            fields.push_back("PANEL_BACKUP=" + f.backup);
-    }
-    if (!e.step.empty())
-        fields.push_back("PANEL_STEP=" + e.step);
-    if (!e.cause.empty())
-        fields.push_back("PANEL_CAUSE=" + e.cause);
+    for (std::string &field : journalFields(e))
+        fields.push_back(std::move(field));
     // Fields are sent as they are, whatever bytes a path holds.
     std::vector<iovec> parts;
     for (std::string &field : fields)

@@ -1,9 +1,10 @@
-#include "panel_tool/bench_record.h"
+#include "bench/bench_record.h"
 
-#include <cmath>
 #include <ctime>
 #include <regex>
 #include <sqlite3.h>
+
+#include "panel_service/utc_time.h"
 
 namespace {
 
@@ -24,13 +25,6 @@ const char kSchema[] =
     "CREATE INDEX IF NOT EXISTS services_by_port ON services (port, time);"
     "CREATE TABLE IF NOT EXISTS benches (time TEXT NOT NULL, station TEXT NOT NULL);";
 
-const char kInsert[] =
-    "INSERT INTO services (time, station, port, language_file, language_sha256, language_held_sha256,"
-    " language_result, firmware_file, firmware_sha256, firmware_held_sha256, firmware_held_boot_check,"
-    " firmware_result, sectors_erased, pages_written, pages_skipped, verified, seconds, result, step, cause,"
-    " backup) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?17, ?18, ?19,"
-    " ?20, ?21)";
-
 // A statement, finalised on every path.
 class Statement {
 public:
@@ -49,6 +43,22 @@ public:
             sqlite3_bind_text(statement, at, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
     }
     void number(int at, int64_t value) { sqlite3_bind_int64(statement, at, value); }
+    // A JSON value as its column keeps it: null as NULL, a truth as 1 or 0.
+    void bind(int at, const Json &value)
+    {
+        if (value.is_string()) {
+            const std::string &t = value.get_ref<const std::string &>();
+            sqlite3_bind_text(statement, at, t.data(), static_cast<int>(t.size()), SQLITE_TRANSIENT);
+        } else if (value.is_boolean()) {
+            number(at, value.get<bool>() ? 1 : 0);
+        } else if (value.is_number_float()) {
+            sqlite3_bind_double(statement, at, value.get<double>());
+        } else if (value.is_number()) {
+            number(at, value.get<int64_t>());
+        } else {
+            sqlite3_bind_null(statement, at);
+        }
+    }
 
 private:
     sqlite3_stmt *statement = nullptr;
@@ -56,75 +66,11 @@ private:
 
 std::string why(sqlite3 *db) { return db != nullptr ? sqlite3_errmsg(db) : "out of memory"; }
 
-const FileEntry *fileOf(const ServiceEntry &entry, const std::string &kind)
-{
-    for (const FileEntry &f : entry.files)
-        if (f.kind == kind)
-            return &f;
-    return nullptr;
-}
-
 } // namespace
 
-FileEntry fileEntryOf(const std::string &kind, const std::string &file, const std::string &sha256,
-                      const Record *step)
-{
-    FileEntry f;
-    f.kind = kind;
-    f.file = file;
-    f.sha256 = sha256;
-    if (step == nullptr)
-        return f;
-    f.ran = true;
-    f.heldSha256 = textIn(*step, "held_sha256");
-    const auto boot = step->find("held_boot_check");
-    f.heldBootCheck = boot != step->end() && boot->is_boolean() ? (boot->get<bool>() ? 1 : 0) : -1;
-    auto count = [step](const char *key) {
-        const auto n = step->find(key);
-        return n != step->end() && n->is_number_unsigned() ? n->get<uint32_t>() : 0u;
-    };
-    f.sectorsErased = count("sectors_erased");
-    f.pagesWritten = count("pages_written");
-    f.pagesSkipped = count("pages_skipped");
-    f.pagesVerified = count("pages_verified");
-    f.backup = textIn(*step, "backup");
-    f.result = textIn(*step, "result");
-    return f;
-}
+BenchRecord::~BenchRecord() { sqlite3_close(db); }
 
-Record logLine(const ServiceEntry &entry)
-{
-    Record files = Record::array();
-    for (const FileEntry &f : entry.files) {
-        Record file = {{"kind", f.kind}};
-        putText(file, "file", f.file);
-        file["sha256"] = f.sha256;
-        file["held_sha256"] = f.heldSha256.empty() ? Record(nullptr) : Record(f.heldSha256);
-        file["held_boot_check"] = f.heldBootCheck < 0 ? Record(nullptr) : Record(f.heldBootCheck == 1);
-        file["sectors_erased"] = f.ran ? Record(f.sectorsErased) : Record(nullptr);
-        file["pages_written"] = f.ran ? Record(f.pagesWritten) : Record(nullptr);
-        file["pages_skipped"] = f.ran ? Record(f.pagesSkipped) : Record(nullptr);
-        file["pages_verified"] = f.ran ? Record(f.pagesVerified) : Record(nullptr);
-        putTextOrNull(file, "backup", f.backup);
-        file["result"] = f.ran ? Record(f.result) : Record(nullptr);
-        files.push_back(file);
-    }
-    Record line = {{"time", entry.time}};
-    putText(line, "station", entry.station);
-    putText(line, "port", entry.port);
-    line["files"] = files;
-    line["pages_written"] = entry.pagesWritten;
-    line["verified"] = entry.verified;
-    line["seconds"] = std::round(entry.seconds * 1000) / 1000;
-    line["result"] = entry.result;
-    line["step"] = entry.step;
-    putText(line, "cause", entry.cause);
-    return line;
-}
-
-BenchDatabase::~BenchDatabase() { sqlite3_close(db); }
-
-bool BenchDatabase::run(const char *sql, std::string &error)
+bool BenchRecord::run(const char *sql, std::string &error)
 {
     if (sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK)
         return true;
@@ -132,7 +78,7 @@ bool BenchDatabase::run(const char *sql, std::string &error)
     return false;
 }
 
-bool BenchDatabase::open(const std::string &path, const std::string &station, std::string &error)
+bool BenchRecord::open(const std::string &path, const std::string &station, std::string &error)
 {
     const std::string where = "the record " + path + ": ";
     if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
@@ -177,46 +123,23 @@ bool BenchDatabase::open(const std::string &path, const std::string &station, st
     return true;
 }
 
-bool BenchDatabase::add(const ServiceEntry &e, std::string &error)
+// The row's columns as the entry's list gives them, in one transaction,
+// on the disk when it commits.
+bool BenchRecord::add(const ServiceEntry &entry, std::string &error)
 {
-    const FileEntry *language = fileOf(e, "language"), *firmware = fileOf(e, "firmware");
-    const FileEntry none;
-    const FileEntry &l = language != nullptr ? *language : none, &f = firmware != nullptr ? *firmware : none;
-    uint32_t skipped = 0;
-    std::string backup;
-    for (const FileEntry &file : e.files) {
-        skipped += file.pagesSkipped;
-        if (!file.backup.empty())
-            backup = file.backup;
+    const auto columns = recordRow(entry);
+    std::string names, values;
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        names += (i > 0 ? ", " : "") + columns[i].first;
+        values += (i > 0 ? ", ?" : "?") + std::to_string(i + 1);
     }
-    Statement row(db, kInsert);
+    Statement row(db, ("INSERT INTO services (" + names + ") VALUES (" + values + ")").c_str());
     if (!row) {
         error = why(db);
         return false;
     }
-    row.text(1, e.time);
-    row.text(2, e.station);
-    row.text(3, e.port);
-    row.text(4, l.file);
-    row.text(5, l.sha256);
-    row.text(6, l.heldSha256);
-    row.text(7, l.result);
-    row.text(8, f.file);
-    row.text(9, f.sha256);
-    row.text(10, f.heldSha256);
-    if (f.heldBootCheck >= 0)
-        row.number(11, f.heldBootCheck);
-    row.text(12, f.result);
-    row.number(13, f.sectorsErased);
-    row.number(14, e.pagesWritten);
-    row.number(15, skipped);
-    row.number(16, e.verified ? 1 : 0);
-    sqlite3_bind_double(row.get(), 17, std::round(e.seconds * 1000) / 1000);
-    sqlite3_bind_text(row.get(), 18, e.result.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_bind_text(row.get(), 19, e.step.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_bind_text(row.get(), 20, e.cause.c_str(), -1, SQLITE_TRANSIENT);
-    row.text(21, backup);
-    // One transaction a service, on the disk when it commits.
+    for (std::size_t i = 0; i < columns.size(); ++i)
+        row.bind(static_cast<int>(i + 1), columns[i].second);
     if (!run("BEGIN IMMEDIATE", error))
         return false;
     if (sqlite3_step(row.get()) != SQLITE_DONE) {
@@ -238,19 +161,14 @@ bool recordedTime(const std::string &given, std::string &recorded)
     // Read and written back, a time that is not one (a 30th of February,
     // hour 24) comes out otherwise.
     std::tm t{};
-    if (strptime(text.c_str(), "%Y-%m-%dT%H:%M:%SZ", &t) == nullptr)
-        return false;
-    const std::time_t when = timegm(&t);
-    char back[32];
-    if (gmtime_r(&when, &t) == nullptr || std::strftime(back, sizeof back, "%Y-%m-%dT%H:%M:%SZ", &t) == 0 ||
-        text != back)
+    if (strptime(text.c_str(), kUtcTime, &t) == nullptr || utcText(timegm(&t)) != text)
         return false;
     recorded = text;
     return true;
 }
 
 bool readHistory(const std::string &path, const HistoryQuery &query, std::vector<std::string> &columns,
-                 std::vector<Record> &rows, std::string &error)
+                 std::vector<Json> &rows, std::string &error)
 {
     sqlite3 *db = nullptr;
     const bool opened = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK;
@@ -274,7 +192,7 @@ bool readHistory(const std::string &path, const HistoryQuery &query, std::vector
                 columns.push_back(sqlite3_column_name(select.get(), c));
             int step;
             while ((step = sqlite3_step(select.get())) == SQLITE_ROW) {
-                Record row = Record::object();
+                Json row = Json::object();
                 for (int c = 0; c < n; ++c) {
                     switch (sqlite3_column_type(select.get(), c)) {
                     case SQLITE_INTEGER: row[columns[c]] = sqlite3_column_int64(select.get(), c); break;

@@ -1,4 +1,4 @@
-#include "panel_tool/progress_bars.h"
+#include "panel_service/progress_bars.h"
 
 #include <string>
 
@@ -20,6 +20,12 @@ const char *phaseName(Phase phase)
     case Phase::Read: return "read";
     }
     return "";
+}
+
+std::string barOf(uint32_t done, uint32_t total, int width)
+{
+    const int filled = total > 0 ? static_cast<int>(uint64_t{done} * static_cast<uint64_t>(width) / total) : width;
+    return std::string(static_cast<std::size_t>(filled), '#') + std::string(static_cast<std::size_t>(width - filled), '-');
 }
 
 namespace {
@@ -72,9 +78,7 @@ void ProgressBars::draw()
     shown = done;
     const double seconds = std::chrono::duration<double>(drawn - started).count();
     const double rate = seconds > 0 ? done / seconds : 0;
-    const int filled = total > 0 ? static_cast<int>(uint64_t{done} * kBarWidth / total) : kBarWidth;
-    std::string bar = std::string(static_cast<std::size_t>(filled), '#') +
-                      std::string(static_cast<std::size_t>(kBarWidth - filled), '-');
+    const std::string bar = barOf(done, total, kBarWidth);
     char tail[64] = "";
     if (done == total)
         std::snprintf(tail, sizeof tail, "done in %.1f s", seconds);

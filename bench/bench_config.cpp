@@ -1,4 +1,4 @@
-#include "panel_tool/bench_config.h"
+#include "bench/bench_config.h"
 
 #include <cerrno>
 #include <cstdlib>

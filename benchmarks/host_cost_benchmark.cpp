@@ -5,7 +5,7 @@
 // one core while a panel is in service, and so how many panels one core
 // could serve. The emulated panels answer in this process, whose time is
 // not counted. Not part of the suite.
-// Usage: host_cost_bench [ROUNDS]   (default 2)
+// Usage: host_cost_benchmark [ROUNDS]   (default 2)
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -77,7 +77,7 @@ bool measure(const std::string &dir, std::size_t count, Cost &cost)
         {PANEL_TOOL_PATH, "watch", "--firmware", "full.s19", "--language", "lang.bin", "--log", "bench.log"}, dir,
         options);
     if (run.exitStatus != 0) {
-        std::fprintf(stderr, "host_cost_bench: watch ended with %d: %s%s", run.exitStatus, run.out.c_str(),
+        std::fprintf(stderr, "host_cost_benchmark: watch ended with %d: %s%s", run.exitStatus, run.out.c_str(),
                      run.err.c_str());
         return false;
     }
