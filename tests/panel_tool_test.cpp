@@ -578,11 +578,14 @@ TEST_F(PanelTool, CommandLine)
     EXPECT_EQ(help.run.out.rfind("Usage: panel_tool [OPTIONS] COMMAND [FILE]\n", 0), 0u);
     EXPECT_EQ(run(kTool, {"--version"}).run.out, "panel_tool 1.0.0\n");
     for (const auto &args : {std::vector<std::string>{}, {"erase", "x"}, {"flash"}, {"list", "x"},
-                             {"--port", "1-1", "--device", "1:2", "flash", "fw.s19"}, {"--device", "x", "list"}}) {
+                             {"--port", "1-1", "--device", "1:2", "flash", "fw.s19"}, {"--device", "x", "list"},
+                             {"flash", "--force", "fw.s19"}, {"list", "--full"}}) {
         const auto r = run(kTool, args);
         EXPECT_EQ(r.run.exitStatus, 2);
         EXPECT_TRUE(noUsbAccess(r));
     }
+    EXPECT_EQ(run(kTool, {"flash", "--force", "fw.s19"}).run.err,
+              "panel_tool: --force is for restore\nTry 'panel_tool --help'.\n");
 }
 
 // A person sees a bar per phase and the result; --quiet shows nothing.
