@@ -6,6 +6,7 @@
 // final name and erase nothing: a panel's firmware is never destroyed
 // without the copy that was asked for, and no panel is serviced without
 // its row in the record.
+#include <algorithm>
 #include <cstring>
 #include <tuple>
 
@@ -61,17 +62,24 @@ protected:
     }
 
     // `command` (flash or load-language) of `file` with --backup
-    // `folder`, under strace (its trace beside the folder) and its fault
-    // `inject` when one is given.
+    // `folder`, under strace and its fault `inject` when one is given.
     ProgramResult backingUp(emu::UsbPanel &bus, const std::string &command, const std::string &file,
                             const std::string &folder, const std::string &inject = "")
     {
-        wrapper = straced(scratch.path(folder + ".trace"), inject);
+        wrapper = straced(tracePath(folder), inject);
         ProgramResult r = runOn(bus, kTool, {command, "--backup", scratch.path(folder), file});
         wrapper.clear();
         return r;
     }
-    std::vector<Call> traceOf(const std::string &folder) const { return readTrace(scratch.path(folder + ".trace")); }
+    std::vector<Call> traceOf(const std::string &folder) const { return readTrace(tracePath(folder)); }
+    // The trace of a run with a backup in `folder`: in the scratch folder
+    // itself, never on the small file system a test fills, where strace
+    // would run out of room before the program (and say so).
+    std::string tracePath(std::string folder) const
+    {
+        std::replace(folder.begin(), folder.end(), '/', '-');
+        return scratch.path(folder + ".trace");
+    }
 
     // The one backup made in `folder`, as a path.
     std::string backupIn(const std::string &folder) const
