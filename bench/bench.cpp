@@ -18,6 +18,7 @@
 #include "bench/bench_log.h"
 #include "bench/bench_record.h"
 #include "bench/journal.h"
+#include "bench/live.h"
 #include "bench/plug_events.h"
 #include "bench/ports.h"
 #include "bench/service_process.h"
@@ -32,6 +33,9 @@ namespace {
 constexpr const char *kProgram = "panel_tool";
 
 using Clock = std::chrono::steady_clock;
+
+// How often the loop looks again when a watcher is told of the bench.
+constexpr auto kLiveEvery = std::chrono::milliseconds(250);
 
 std::string oneDecimal(double seconds)
 {
@@ -62,6 +66,8 @@ public:
         : options(options), files(files), log(log), record(record),
           ports(options.ports, [this](const std::string &line) { say(line); })
     {
+        if (!options.live.empty())
+            live = std::make_unique<LivePublisher>(options.live, liveBench(), options.labels);
     }
     BenchEnd run();
 
@@ -79,6 +85,8 @@ private:
     void signalled(int signal);
     void stop(const char *why);
     void say(const std::string &line) { terminal.say(line, supervisor.running()); }
+    LiveBench liveBench() const;
+    void publish(bool running);
 
     const BenchOptions &options;
     BenchFiles &files;
@@ -94,6 +102,7 @@ private:
     Ports ports;
     Supervisor supervisor;
     BenchTerminal terminal;
+    std::unique_ptr<LivePublisher> live;  // none when null
     unsigned serviced = 0, succeeded = 0, failed = 0;
 };
 
@@ -131,8 +140,10 @@ BenchEnd Bench::run()
     for (const PanelPlace &p : present)
         ports.plugIn(PlugEvent{true, p.port, p.bus, p.device}, stopping);
     startQueued();
+    publish(true);
     while (!stopping || !supervisor.running().empty())
         wait();
+    publish(false);
     say("serviced " + std::to_string(serviced) + (serviced == 1 ? " panel: " : " panels: ") +
         std::to_string(succeeded) + (options.verify ? " verified, " : " written (not verified), ") +
         std::to_string(failed) + " failed");
@@ -149,8 +160,10 @@ void Bench::wait()
     for (const Service &s : supervisor.running())
         fds.push_back({s.messages, POLLIN, 0});
     const bool redraw = terminal.live() && !supervisor.running().empty();
-    if (poll(fds.data(), fds.size(), redraw ? static_cast<int>(BenchTerminal::kRedraw.count()) : -1) < 0 &&
-        errno != EINTR) {
+    const int timeout = redraw ? static_cast<int>(BenchTerminal::kRedraw.count())
+                        : live ? static_cast<int>(kLiveEvery.count())
+                               : -1;
+    if (poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) {
         std::fprintf(stderr, "%s: poll: %s\n", kProgram, std::strerror(errno));
         stop("");
         return;
@@ -166,6 +179,27 @@ void Bench::wait()
         signalled(static_cast<int>(info.ssi_signo));
     startQueued();
     terminal.redraw(supervisor.running());
+    publish(true);
+}
+
+// What the bench is, for a watcher: the station, since when, its files and
+// its ports.
+LiveBench Bench::liveBench() const
+{
+    LiveBench b;
+    b.station = station;
+    b.started = utcText(std::time(nullptr));
+    b.verify = options.verify;
+    for (const BenchStep &step : files.steps)
+        b.files.push_back(LiveFile{step.name, absolute(step.file.path), step.file.sha256});
+    b.ports = options.ports;
+    return b;
+}
+
+void Bench::publish(bool running)
+{
+    if (live)
+        live->publish(ports.standing(), supervisor.running(), running);
 }
 
 void Bench::startQueued()
@@ -268,6 +302,8 @@ void Bench::finish(const ServiceEntry &entry)
     ++(entry.step.empty() ? succeeded : failed);
     appendToLog(oneLine(logLine(entry)));
     addToRecord(entry);
+    if (live)
+        live->ended(entry);
     const std::string line = doneLine(entry);
     if (!journalServiceEnded(entry, line) || !toJournal)
         say("port " + entry.port + ": " + line);

@@ -4,6 +4,7 @@
 // and the journal keep every service.
 #pragma once
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,10 @@ struct BenchOptions {
     unsigned jobs = 8;     // services at once, at most
     // Only the panels plugged into these ports; every port when empty.
     std::vector<std::string> ports;
+    // Where the bench publishes its live state for a watcher (the view);
+    // none when empty. And a label per port, for a watcher to show.
+    std::string live;
+    std::map<std::string, std::string> labels;
 };
 
 enum class BenchEnd {

@@ -1,5 +1,6 @@
 #include "bench/bench_config.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -24,6 +25,14 @@ bool yesOrNo(const std::string &text, bool &value)
         return true;
     }
     return false;
+}
+
+// What a watcher shows beside a socket: short, and nothing that moves a
+// terminal or a page about.
+bool labelFits(const std::string &label)
+{
+    return !label.empty() && label.size() <= 64 &&
+           std::none_of(label.begin(), label.end(), [](unsigned char c) { return c < 0x20 || c == 0x7F; });
 }
 
 } // namespace
@@ -76,6 +85,7 @@ bool readBenchConfig(const std::string &path, BenchOptions &options, std::string
         {"record", text(options.record)},
         {"log", text(options.log)},
         {"backup", text(options.backup)},
+        {"live", text(options.live)},
         {"jobs", [&options](const std::string &v, std::string &takes) {
              takes = "a number from 1 to 64";
              return parseJobs(v, options.jobs);
@@ -105,6 +115,15 @@ bool readBenchConfig(const std::string &path, BenchOptions &options, std::string
             return false;
         }
         const std::string key = trimmed(line.substr(0, equals)), value = trimmed(line.substr(equals + 1));
+        if (key.rfind("label ", 0) == 0) {
+            const std::string port = trimmed(key.substr(6));
+            if (!labelFits(value)) {
+                error = where + "a label takes 1 to 64 printable characters, not '" + value + "'";
+                return false;
+            }
+            options.labels[port] = value;
+            continue;
+        }
         const auto setter = keys.find(key);
         if (setter == keys.end()) {
             error = where + "unknown setting '" + key + "'";

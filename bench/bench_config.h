@@ -1,7 +1,8 @@
 // A service bench's configuration file, as the system service runs it
 // (/etc/panel-service-tools/bench.conf): one "key = value" a line, "#"
 // beginning a comment. Keys: firmware, language, drivers, jobs, ports,
-// record, log, backup, verify (yes or no), full (yes or no). Paths are as
+// record, log, backup, live, verify (yes or no), full (yes or no), and
+// "label PORT" (what a watcher shows beside that socket). Paths are as
 // the command line takes them, relative to the working directory.
 #pragma once
 

@@ -3,7 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "panel_service/memory_files.h"
+#include "panel_service/write_all.h"
 
 BenchLog::~BenchLog()
 {

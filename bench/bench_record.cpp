@@ -1,10 +1,6 @@
 #include "bench/bench_record.h"
 
-#include <ctime>
-#include <regex>
-#include <sqlite3.h>
-
-#include "panel_service/utc_time.h"
+#include "bench/sqlite_statement.h"
 
 namespace {
 
@@ -25,47 +21,6 @@ const char kSchema[] =
     "CREATE INDEX IF NOT EXISTS services_by_port ON services (port, time);"
     "CREATE TABLE IF NOT EXISTS benches (time TEXT NOT NULL, station TEXT NOT NULL);";
 
-// A statement, finalised on every path.
-class Statement {
-public:
-    Statement(sqlite3 *db, const char *sql) { sqlite3_prepare_v2(db, sql, -1, &statement, nullptr); }
-    ~Statement() { sqlite3_finalize(statement); }
-    Statement(const Statement &) = delete;
-    Statement &operator=(const Statement &) = delete;
-    explicit operator bool() const { return statement != nullptr; }
-    sqlite3_stmt *get() const { return statement; }
-
-    void text(int at, const std::string &value)
-    {
-        if (value.empty())
-            sqlite3_bind_null(statement, at);
-        else
-            sqlite3_bind_text(statement, at, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
-    }
-    void number(int at, int64_t value) { sqlite3_bind_int64(statement, at, value); }
-    // A JSON value as its column keeps it: null as NULL, a truth as 1 or 0.
-    void bind(int at, const Json &value)
-    {
-        if (value.is_string()) {
-            const std::string &t = value.get_ref<const std::string &>();
-            sqlite3_bind_text(statement, at, t.data(), static_cast<int>(t.size()), SQLITE_TRANSIENT);
-        } else if (value.is_boolean()) {
-            number(at, value.get<bool>() ? 1 : 0);
-        } else if (value.is_number_float()) {
-            sqlite3_bind_double(statement, at, value.get<double>());
-        } else if (value.is_number()) {
-            number(at, value.get<int64_t>());
-        } else {
-            sqlite3_bind_null(statement, at);
-        }
-    }
-
-private:
-    sqlite3_stmt *statement = nullptr;
-};
-
-std::string why(sqlite3 *db) { return db != nullptr ? sqlite3_errmsg(db) : "out of memory"; }
-
 } // namespace
 
 BenchRecord::~BenchRecord() { sqlite3_close(db); }
@@ -74,7 +29,7 @@ bool BenchRecord::run(const char *sql, std::string &error)
 {
     if (sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK)
         return true;
-    error = why(db);
+    error = sqliteError(db);
     return false;
 }
 
@@ -82,7 +37,7 @@ bool BenchRecord::open(const std::string &path, const std::string &station, std:
 {
     const std::string where = "the record " + path + ": ";
     if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
-        error = where + why(db);
+        error = where + sqliteError(db);
         return false;
     }
     // A writer waits for a reader's moment rather than failing.
@@ -91,7 +46,7 @@ bool BenchRecord::open(const std::string &path, const std::string &station, std:
     {
         Statement mode(db, "PRAGMA journal_mode=WAL");
         if (!mode || sqlite3_step(mode.get()) != SQLITE_ROW) {
-            error = where + why(db);
+            error = where + sqliteError(db);
             return false;
         }
         const std::string kept = reinterpret_cast<const char *>(sqlite3_column_text(mode.get(), 0));
@@ -99,6 +54,10 @@ bool BenchRecord::open(const std::string &path, const std::string &station, std:
             error = where + "its file system cannot keep it in WAL mode (it keeps '" + kept + "')";
             return false;
         }
+        // The WAL's files stay when the bench ends, so that a reader that
+        // may not write the folder (the view) can still read the record.
+        int persist = 1;
+        sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
         Statement user(db, "PRAGMA user_version");
         if (user && sqlite3_step(user.get()) == SQLITE_ROW)
             version = sqlite3_column_int(user.get(), 0);
@@ -116,7 +75,7 @@ bool BenchRecord::open(const std::string &path, const std::string &station, std:
     Statement started(db, "INSERT INTO benches (time, station) VALUES (strftime('%Y-%m-%dT%H:%M:%SZ', 'now'), ?1)");
     started.text(1, station);
     if (!started || sqlite3_step(started.get()) != SQLITE_DONE || !run("COMMIT", error)) {
-        error = where + why(db);
+        error = where + sqliteError(db);
         sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
         return false;
     }
@@ -135,7 +94,7 @@ bool BenchRecord::add(const ServiceEntry &entry, std::string &error)
     }
     Statement row(db, ("INSERT INTO services (" + names + ") VALUES (" + values + ")").c_str());
     if (!row) {
-        error = why(db);
+        error = sqliteError(db);
         return false;
     }
     for (std::size_t i = 0; i < columns.size(); ++i)
@@ -143,74 +102,9 @@ bool BenchRecord::add(const ServiceEntry &entry, std::string &error)
     if (!run("BEGIN IMMEDIATE", error))
         return false;
     if (sqlite3_step(row.get()) != SQLITE_DONE) {
-        error = why(db);
+        error = sqliteError(db);
         sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
         return false;
     }
     return run("COMMIT", error);
-}
-
-bool recordedTime(const std::string &given, std::string &recorded)
-{
-    static const std::regex kTime(R"((\d{4}-\d\d-\d\d)(?:T(\d\d:\d\d)(:\d\d)?Z?)?)");
-    std::smatch m;
-    if (!std::regex_match(given, m, kTime))
-        return false;
-    const std::string text = m[1].str() + "T" + (m[2].matched ? m[2].str() : "00:00") +
-                             (m[3].matched ? m[3].str() : ":00") + "Z";
-    // Read and written back, a time that is not one (a 30th of February,
-    // hour 24) comes out otherwise.
-    std::tm t{};
-    if (strptime(text.c_str(), kUtcTime, &t) == nullptr || utcText(timegm(&t)) != text)
-        return false;
-    recorded = text;
-    return true;
-}
-
-bool readHistory(const std::string &path, const HistoryQuery &query, std::vector<std::string> &columns,
-                 std::vector<Json> &rows, std::string &error)
-{
-    sqlite3 *db = nullptr;
-    const bool opened = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK;
-    const std::string where = "the record " + path + ": ";
-    bool done = false;
-    if (opened) {
-        sqlite3_busy_timeout(db, 5000);
-        Statement select(db, "SELECT time, station, port, result, step, pages_written, pages_skipped,"
-                             " sectors_erased, verified, seconds, language_file, language_sha256,"
-                             " language_held_sha256, language_result, firmware_file, firmware_sha256,"
-                             " firmware_held_sha256, firmware_held_boot_check, firmware_result, backup, cause"
-                             " FROM services WHERE (?1 IS NULL OR port = ?1) AND (?2 IS NULL OR time >= ?2)"
-                             " AND (?3 IS NULL OR result = ?3) ORDER BY id");
-        if (select) {
-            select.text(1, query.port);
-            select.text(2, query.since);
-            select.text(3, query.result);
-            const int n = sqlite3_column_count(select.get());
-            columns.clear();
-            for (int c = 0; c < n; ++c)
-                columns.push_back(sqlite3_column_name(select.get(), c));
-            int step;
-            while ((step = sqlite3_step(select.get())) == SQLITE_ROW) {
-                Json row = Json::object();
-                for (int c = 0; c < n; ++c) {
-                    switch (sqlite3_column_type(select.get(), c)) {
-                    case SQLITE_INTEGER: row[columns[c]] = sqlite3_column_int64(select.get(), c); break;
-                    case SQLITE_FLOAT: row[columns[c]] = sqlite3_column_double(select.get(), c); break;
-                    case SQLITE_NULL: row[columns[c]] = nullptr; break;
-                    default:
-                        putText(row, columns[c],
-                                std::string(reinterpret_cast<const char *>(sqlite3_column_text(select.get(), c)),
-                                            static_cast<std::size_t>(sqlite3_column_bytes(select.get(), c))));
-                    }
-                }
-                rows.push_back(row);
-            }
-            done = step == SQLITE_DONE;
-        }
-    }
-    if (!done)
-        error = where + why(db);
-    sqlite3_close(db);
-    return done;
 }

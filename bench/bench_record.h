@@ -36,20 +36,3 @@ private:
     bool run(const char *sql, std::string &error);
     sqlite3 *db = nullptr;
 };
-
-// A UTC time as a person gives it ("2026-12-08", "2026-12-08T09:30",
-// "2026-12-08T09:30:00Z") in the form the record keeps ("2026-12-08T09:30:00Z"),
-// so that the two compare as times; false when it is not such a time.
-bool recordedTime(const std::string &given, std::string &recorded);
-
-// What history looks for: the empty ones match everything.
-struct HistoryQuery {
-    std::string port;
-    std::string since;   // this time, as the record keeps times, and later
-    std::string result;
-};
-// The rows of the record at `path` that match, oldest first, each an
-// object of its columns (in `columns`' order); read-only. False, with
-// `error`.
-bool readHistory(const std::string &path, const HistoryQuery &query, std::vector<std::string> &columns,
-                 std::vector<Json> &rows, std::string &error);

@@ -45,6 +45,7 @@ void Ports::plugIn(const PlugEvent &event, bool stopping)
 
 void Ports::pullOut(const std::string &port)
 {
+    ignored.erase(port);
     auto it = known.find(port);
     if (it == known.end())
         return;  // not a panel, or one not serviced
@@ -101,4 +102,14 @@ void Ports::dropQueue()
         known.erase(port);
     }
     queue.clear();
+}
+
+std::map<std::string, std::string> Ports::standing() const
+{
+    std::map<std::string, std::string> where;
+    for (const auto &[port, numbers] : ignored)
+        where[port] = "ignored";
+    for (const auto &[port, p] : known)
+        where[port] = p.state == State::Queued ? "waiting" : p.state == State::Running ? "in service" : "serviced";
+    return where;
 }

@@ -35,6 +35,10 @@ public:
     // Stopping: the queued panels are told of and forgotten.
     void dropQueue();
 
+    // Where each port with a panel stands: "waiting", "in service",
+    // "serviced", or "ignored" (not one of the bench's ports).
+    std::map<std::string, std::string> standing() const;
+
 private:
     enum class State { Queued, Running, Serviced };
     struct Port {

@@ -11,7 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "panel_service/memory_files.h"
+#include "panel_service/write_all.h"
 
 // The messages, each a line of JSON:
 //   {"step": NAME}                    a step begins
@@ -112,6 +112,7 @@ void ServiceNews::understand(const std::string &line)
         phase = static_cast<Phase>(count("phase"));
         total = count("total");
         done = 0;
+        phaseBegan = Clock::now();
     } else if (m.contains("done")) {
         done = count("done");
     } else if (m.contains("end") && field("result").is_object()) {

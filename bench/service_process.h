@@ -47,6 +47,7 @@ public:
     Phase phase = Phase::DriverUpload;
     uint32_t done = 0;
     uint32_t total = 0;
+    std::chrono::steady_clock::time_point phaseBegan;  // when the phase began, as told
     std::vector<Step> ended;
 
 private:

@@ -20,19 +20,9 @@
 #include "emulator/srec_writer.h"
 #include "emulator/usb_panel.h"
 
-namespace {
+#include "benchmarks/emulated_bench.h"
 
-std::string slurp(const std::string &path)
-{
-    std::string text;
-    if (std::FILE *f = std::fopen(path.c_str(), "rb")) {
-        char block[4096];
-        for (std::size_t n; (n = std::fread(block, 1, sizeof block, f)) > 0;)
-            text.append(block, n);
-        std::fclose(f);
-    }
-    return text;
-}
+namespace {
 
 struct Cost {
     double processor = 0;  // per service, seconds
@@ -43,50 +33,12 @@ struct Cost {
 // with SIGINT once each has been serviced.
 bool measure(const std::string &dir, std::size_t count, Cost &cost)
 {
-    emu::ModelFaults pace;
-    pace.eraseMs = emu::kRealisticEraseMs;
-    pace.programMs = emu::kRealisticProgramMs;
-    emu::UsbPanel bus(emu::RamDriver::Auto, pace, {}, emu::PanelStart::Used);
-    for (std::size_t i = 1; i < count; ++i) {
-        emu::PanelSpec spec;
-        spec.start = emu::PanelStart::Used;
-        spec.model = pace;
-        bus.addPanel(spec);
-    }
     std::remove((dir + "/bench.log").c_str());
-    std::mutex lock;
-    int pid = -1;
-    bool stopped = false;
-    emu::RunOptions options;
-    options.capture = true;
-    options.started = [&](int started) {
-        std::lock_guard<std::mutex> guard(lock);
-        pid = started;
-    };
-    options.outputGrew = [&](const std::string &out) {
-        std::size_t done = 0;
-        for (std::size_t at = out.find(": done in "); at != std::string::npos; at = out.find(": done in ", at + 1))
-            ++done;
-        std::lock_guard<std::mutex> guard(lock);
-        if (done >= count && !stopped && pid > 0) {
-            stopped = true;
-            kill(pid, SIGINT);
-        }
-    };
-    const emu::ProgramRun run = emu::runProgram(
-        {PANEL_TOOL_PATH, "watch", "--firmware", "full.s19", "--language", "lang.bin", "--log", "bench.log"}, dir,
-        options);
-    if (run.exitStatus != 0) {
-        std::fprintf(stderr, "host_cost_benchmark: watch ended with %d: %s%s", run.exitStatus, run.out.c_str(),
-                     run.err.c_str());
-        return false;
-    }
-    std::istringstream log(slurp(dir + "/bench.log"));
+    const emu::ProgramRun run = watchUntilServiced(
+        dir, count, {PANEL_TOOL_PATH, "watch", "--firmware", "full.s19", "--language", "lang.bin", "--log", "bench.log"});
     double seconds = 0;
     std::size_t services = 0;
-    for (std::string line; std::getline(log, line); ++services)
-        seconds += nlohmann::json::parse(line).value("seconds", 0.0);
-    if (services != count)
+    if (!loggedSeconds("host_cost_benchmark", run, dir + "/bench.log", seconds, services) || services != count)
         return false;
     cost.processor = (run.userSeconds + run.systemSeconds) / static_cast<double>(count);
     cost.inService = seconds / static_cast<double>(count);

@@ -1,11 +1,14 @@
-# What `cmake --install` and `cpack -G DEB` deliver: the four programs,
+# What `cmake --install` and `cpack -G DEB` deliver: the five programs,
 # their manual pages, the udev rule that lets the technician reach the
-# panel, and the service bench's unit, configuration and user.
+# panel, the service bench's unit, configuration and user, and its view's
+# units and user (all installed disabled).
 include(GNUInstallDirs)
 
-install(TARGETS lang_loader panel_flasher panel_readback panel_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS lang_loader panel_flasher panel_readback panel_tool panel_view
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/man/lang_loader.1 ${PROJECT_SOURCE_DIR}/man/panel_flasher.1
         ${PROJECT_SOURCE_DIR}/man/panel_readback.1 ${PROJECT_SOURCE_DIR}/man/panel_tool.1
+        ${PROJECT_SOURCE_DIR}/man/panel_view.1
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 # udev reads rules from /etc/udev/rules.d and from its own directory below
@@ -74,19 +77,21 @@ install(CODE "
     set(panel_sysusers_dir \"\${CMAKE_INSTALL_PREFIX}/lib/sysusers.d\")
     set(panel_etc \"\${CMAKE_INSTALL_PREFIX}/etc\")
   endif()
-  file(READ \"${PROJECT_SOURCE_DIR}/packaging/panel-bench.service\" panel_unit)
-  string(REPLACE \"/usr/bin/panel_tool\" \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/panel_tool\" panel_unit \"\${panel_unit}\")
-  string(REPLACE \"/etc/panel-service-tools/\" \"\${panel_etc}/panel-service-tools/\" panel_unit \"\${panel_unit}\")
   # Written where whoever installs may write, then installed from there.
   string(RANDOM LENGTH 12 panel_random)
   set(panel_tmp \"\$ENV{TMPDIR}\")
   if(NOT panel_tmp)
     set(panel_tmp /tmp)
   endif()
-  set(panel_unit_file \"\${panel_tmp}/panel-bench-\${panel_random}/panel-bench.service\")
-  file(WRITE \"\${panel_unit_file}\" \"\${panel_unit}\")
-  file(INSTALL DESTINATION \"\${panel_unit_dir}\" TYPE FILE FILES \"\${panel_unit_file}\")
-  file(REMOVE_RECURSE \"\${panel_tmp}/panel-bench-\${panel_random}\")
+  foreach(panel_unit_name panel-bench.service panel-view.service panel-view.socket)
+    file(READ \"${PROJECT_SOURCE_DIR}/packaging/\${panel_unit_name}\" panel_unit)
+    string(REPLACE \"/usr/bin/\" \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/\" panel_unit \"\${panel_unit}\")
+    string(REPLACE \"/etc/panel-service-tools/\" \"\${panel_etc}/panel-service-tools/\" panel_unit \"\${panel_unit}\")
+    set(panel_unit_file \"\${panel_tmp}/panel-units-\${panel_random}/\${panel_unit_name}\")
+    file(WRITE \"\${panel_unit_file}\" \"\${panel_unit}\")
+    file(INSTALL DESTINATION \"\${panel_unit_dir}\" TYPE FILE FILES \"\${panel_unit_file}\")
+  endforeach()
+  file(REMOVE_RECURSE \"\${panel_tmp}/panel-units-\${panel_random}\")
   file(INSTALL DESTINATION \"\${panel_sysusers_dir}\" TYPE FILE
        FILES \"${PROJECT_SOURCE_DIR}/packaging/panel-service-tools.sysusers\" RENAME panel-service-tools.conf)
   file(INSTALL DESTINATION \"\${panel_etc}/panel-service-tools\" TYPE FILE

@@ -11,6 +11,7 @@
 
 #include "devlink/panel_geometry.h"
 #include "devlink/s19_writer.h"
+#include "panel_service/write_all.h"
 
 namespace {
 
@@ -40,24 +41,6 @@ std::string firmwareRecords(const std::vector<uint8_t> &pages, const std::string
                              kRecordBytes) + "\n";
     }
     return out + s19Record('7', 0, nullptr, 0) + "\n";
-}
-
-bool writeAll(int fd, const std::string &bytes)
-{
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return false;
-        if (n == 0) {
-            errno = EIO;
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 bool syncFolder(const std::string &folder, Failure &failure)

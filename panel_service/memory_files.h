@@ -13,10 +13,6 @@
 // erased (0xFF), and an S7 termination record.
 std::string firmwareRecords(const std::vector<uint8_t> &pages, const std::string &header);
 
-// Writes all of `bytes` to `fd`, through interruptions and short writes;
-// false, with errno set (EIO when the file took nothing), when it cannot.
-bool writeAll(int fd, const std::string &bytes);
-
 // Writes `bytes` to a temporary file beside `path`, syncs it and renames
 // it to `path` only once it is complete, then syncs the folder, so that no
 // half-written file is ever left under the name asked for, not even after

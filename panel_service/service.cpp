@@ -124,6 +124,8 @@ void to_json(Json &json, const ServiceResult &r)
     json["seconds"] = std::round(r.seconds * 1000) / 1000;
     json["result"] = r.end;
     putText(json, "cause", r.cause);
+    if (r.end == ServiceEnd::Failed)
+        json["replug_may_cure"] = r.replugMayCure;
 }
 
 void from_json(const Json &json, ServiceResult &r)
@@ -150,6 +152,26 @@ void from_json(const Json &json, ServiceResult &r)
     r.seconds = seconds != json.end() && seconds->is_number() ? seconds->get<double>() : 0.0;
     r.end = json.contains("result") ? json["result"].get<ServiceEnd>() : ServiceEnd::Failed;
     r.cause = textIn(json, "cause");
+    const auto cure = json.find("replug_may_cure");
+    r.replugMayCure = cure != json.end() && cure->is_boolean() && cure->get<bool>();
+}
+
+bool replugMayCure(const Failure &failure)
+{
+    switch (failure.kind) {
+    case FailureKind::NoPanel:
+    case FailureKind::Open:
+    case FailureKind::Configure:
+    case FailureKind::Claim:
+    case FailureKind::Send:
+    case FailureKind::Receive:
+    case FailureKind::ReplyTooLong:
+    case FailureKind::NotBootloader:
+    case FailureKind::PageReplyLength:
+        return true;
+    default:
+        return false;
+    }
 }
 
 ServiceResult serviceMemory(const PanelPlace &panel, const PanelFile &file, const ServiceOptions &options,
@@ -165,5 +187,6 @@ ServiceResult serviceMemory(const PanelPlace &panel, const PanelFile &file, cons
         r.end = ServiceEnd::Failed;
     r.seconds = std::chrono::duration<double>(Clock::now() - began).count();
     r.cause = causeOf(r, shapeOf(file.memory).name);
+    r.replugMayCure = r.end == ServiceEnd::Failed && replugMayCure(r.failure);
     return r;
 }

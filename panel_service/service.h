@@ -78,6 +78,10 @@ struct ServiceResult {
     Failure failure;        // on Failed
     // Why it failed or what differs, in a person's words; empty otherwise.
     std::string cause;
+    // Failed where the panel or its connection failed: plugging it in
+    // again may cure it. A mismatch (a page that does not keep what is
+    // written) or a file that cannot be used is not cured so.
+    bool replugMayCure = false;
 };
 
 // The result as JSON documents, the pipe from a bench's service and the
@@ -92,6 +96,10 @@ std::string describeMismatch(const Comparison &comparison, const char *memory);
 // A result's cause: the failure, or the mismatch in `memory`, in a
 // person's words; empty when it ended well.
 std::string causeOf(const ServiceResult &result, const char *memory);
+
+// Whether a failure is the panel's or its connection's (not answering,
+// unplugged, refusing to be opened), which plugging it in again may cure.
+bool replugMayCure(const Failure &failure);
 
 // The service of `file`'s memory on `panel`.
 ServiceResult serviceMemory(const PanelPlace &panel, const PanelFile &file, const ServiceOptions &options,

@@ -20,7 +20,7 @@ enum ExitStatus : int {
 enum Option : unsigned {
     kPortOption, kDeviceOption, kDriversOption, kNoVerifyOption, kPingOption, kJsonOption, kQuietOption,
     kFirmwareOption, kLanguageOption, kLogOption, kJobsOption, kFullOption, kBackupOption, kForceOption,
-    kRecordOption, kPortsOption, kConfigOption, kSinceOption, kResultOption, kCsvOption, kOptionCount
+    kRecordOption, kPortsOption, kConfigOption, kSinceOption, kResultOption, kCsvOption, kLiveOption, kOptionCount
 };
 using Options = std::bitset<kOptionCount>;
 Options optionsOf(std::initializer_list<Option> options);

@@ -1,39 +1,10 @@
 // history: the services a bench's record holds, read only.
 #include <cstdio>
 
-#include "bench/bench_record.h"
+#include "bench/history.h"
 #include "panel_tool/command_line.h"
 
 namespace {
-
-// A field as CSV has it (RFC 4180): quoted when it holds a comma, a quote
-// or a line end, its quotes doubled.
-std::string csvField(const Json &value)
-{
-    if (value.is_null())
-        return "";
-    std::string text = value.is_string() ? value.get<std::string>() : value.dump();
-    if (text.find_first_of(",\"\r\n") == std::string::npos)
-        return text;
-    std::string quoted = "\"";
-    for (char c : text)
-        quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
-    return quoted + "\"";
-}
-
-void printCsv(const std::vector<std::string> &columns, const std::vector<Json> &rows)
-{
-    std::string line;
-    for (const std::string &column : columns)
-        line += (line.empty() ? "" : ",") + column;
-    std::printf("%s\r\n", line.c_str());
-    for (const Json &row : rows) {
-        line.clear();
-        for (std::size_t c = 0; c < columns.size(); ++c)
-            line += (c > 0 ? "," : "") + csvField(row[columns[c]]);
-        std::printf("%s\r\n", line.c_str());
-    }
-}
 
 void printTable(const std::vector<Json> &rows)
 {
@@ -63,13 +34,9 @@ int runHistory(Invocation &in)
         std::fprintf(stderr, "%s: cannot read %s\n", kProgram, error.c_str());
         return kUnusable;
     }
-    if (in.json) {
-        Json array = Json::array();
-        for (const Json &row : rows)
-            array.push_back(row);
-        std::printf("%s\n", oneLine(array).c_str());
-    } else if (in.csv) {
-        printCsv(columns, rows);
+    if (in.json || in.csv) {
+        const std::string text = in.json ? historyJson(rows) : historyCsv(columns, rows);
+        std::fwrite(text.data(), 1, text.size(), stdout);
     } else {
         printTable(rows);
     }

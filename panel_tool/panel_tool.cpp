@@ -61,6 +61,8 @@ const char kUsage[] =
     "  --jobs N                  watch: at most N services at once (default 8)\n"
     "  --ports P1,P2,...         watch: only the panels in these ports; others\n"
     "                            are told of and never opened\n"
+    "  --live FILE               watch: keep FILE replaced with the bench's live\n"
+    "                            state, for panel_view\n"
     "  --config FILE             watch: the settings from FILE (as the system\n"
     "                            service runs it), one 'key = value' a line\n"
     "  --since T, --result R     history: rows from T (UTC, 2026-12-08 or\n"
@@ -99,7 +101,7 @@ const std::vector<Command> &commands()
         {"verify-language", true, kCommon, {}, runReadBack},
         {"save-firmware", true, kCommon, {}, runReadBack},
         {"save-language", true, kCommon, {}, runReadBack},
-        {"watch", false, optionsOf({kDriversOption, kRecordOption}) | kWrites | kBench,
+        {"watch", false, optionsOf({kDriversOption, kRecordOption, kLiveOption}) | kWrites | kBench,
          {{optionsOf({kPortOption, kDeviceOption}),
            "watch services every panel plugged in: --port and --device are not for it"},
           {optionsOf({kPingOption, kJsonOption, kQuietOption}),
@@ -124,6 +126,7 @@ const std::vector<Refusal> &sharedRefusals()
         {optionsOf({kRecordOption}), "--record is for watch and history"},
         {kWrites, "--full, --backup and --no-verify are for flash, load-language, restore and watch"},
         {optionsOf({kForceOption}), "--force is for restore"},
+        {optionsOf({kLiveOption}), "--live is for watch"},
     };
     return refusals;
 }
@@ -150,6 +153,7 @@ const option kOptions[] = {
     {"since", required_argument, nullptr, kSinceOption},
     {"result", required_argument, nullptr, kResultOption},
     {"csv", no_argument, nullptr, kCsvOption},
+    {"live", required_argument, nullptr, kLiveOption},
     {"help", no_argument, nullptr, kOptionCount},
     {"version", no_argument, nullptr, kOptionCount + 1},
     {nullptr, 0, nullptr, 0},
@@ -193,6 +197,7 @@ Reading readOptions(int argc, char **argv, Invocation &in, std::string &why)
         case kSinceOption: in.since = optarg; break;
         case kResultOption: in.result = optarg; break;
         case kCsvOption: in.csv = true; break;
+        case kLiveOption: in.bench.live = optarg; break;
         case kPingOption: in.ping = true; break;
         case kJsonOption: in.json = true; break;
         case kQuietOption: in.quiet = true; break;

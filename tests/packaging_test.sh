@@ -32,7 +32,7 @@ install_tree() {
     [ "$prefix" = /usr ] || [ -z "$(find "$root$prefix" -name '*.rules')" ] ||
       fail "a rule below the prefix $prefix, where udev never looks"
   done
-  for p in lang_loader panel_flasher panel_readback panel_tool; do
+  for p in lang_loader panel_flasher panel_readback panel_tool panel_view; do
     [ -x "$work/root/opt/panel/opt/panel/bin/$p" ] || fail "missing program bin/$p"
     expect_file "$work/root/opt/panel/opt/panel/share/man/man1/$p.1"
   done
@@ -152,6 +152,33 @@ service_unit() {
   status=$?
   [ "$status" -eq 2 ] || fail "the shipped configuration: exit status $status, not 2"
   grep -q 'no firmware set' <<<"$err" || fail "the shipped configuration: '$err'"
+  view_units "$root" "${exposure:-}"
+}
+
+# The bench's view: its socket and service, never enabled, verified, no
+# more exposed than the bench; its own user, in the bench's group only;
+# a program that links no USB library.
+view_units() {
+  local root="$1" bench_exposure="$2" dir view
+  dir=$(dirname "$(ls "$root"/lib/systemd/system/panel-view.service "$root"/usr/lib/systemd/system/panel-view.service \
+           2>/dev/null | head -1)")
+  [ -f "$dir/panel-view.service" ] && [ -f "$dir/panel-view.socket" ] ||
+    { fail "the .deb lacks panel-view.service or panel-view.socket"; return; }
+  grep -q '^m panel-view panel-bench' "$root"/usr/lib/sysusers.d/panel-service-tools.conf ||
+    fail "no system user panel-view in group panel-bench"
+  ! ldd "$root/usr/bin/panel_view" | grep -q libusb || fail "panel_view links a USB library"
+  if command -v systemd-analyze >/dev/null; then
+    sed "s|ExecStart=/usr/bin/panel_view|ExecStart=$root/usr/bin/panel_view|" "$dir/panel-view.service" \
+      > "$work/panel-view.service"
+    cp "$dir/panel-view.socket" "$work/panel-view.socket"
+    systemd-analyze verify --man=no "$work/panel-view.socket" "$work/panel-view.service" ||
+      fail "systemd-analyze verify of the view's units"
+    view=$(systemd-analyze security --offline=true --root="$root" "${dir#$root}/panel-view.service" 2>/dev/null |
+           sed -n 's/.*Overall exposure level for panel-view.service: \([0-9.]*\).*/\1/p')
+    echo "systemd-analyze security: the view's exposure $view"
+    awk -v v="${view:-10}" -v b="${bench_exposure:-0}" 'BEGIN {exit !(v <= b)}' ||
+      fail "the view's exposure $view, more than the bench's $bench_exposure"
+  fi
 }
 
 # The programs built against a libusb-compat install, the standard way

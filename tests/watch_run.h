@@ -29,14 +29,17 @@ inline bool eventually(const std::function<bool()> &condition)
 }
 
 // A watch running in the background, as a technician leaves it; under
-// `wrapper` (strace and its options, say) when one is given.
+// `wrapper` (strace and its options, say) when one is given; or, named by
+// `program`, another program that runs beside it (the view, a browser's
+// driver).
 class BenchRun {
 public:
     BenchRun(const std::vector<std::string> &args, const std::string &dir, bool terminal = false,
-             const std::vector<std::string> &environment = {}, const std::vector<std::string> &wrapper = {})
+             const std::vector<std::string> &environment = {}, const std::vector<std::string> &wrapper = {},
+             const std::string &program = PANEL_TOOL_PATH)
         : argv(wrapper)
     {
-        argv.push_back(PANEL_TOOL_PATH);
+        argv.push_back(program);
         argv.insert(argv.end(), args.begin(), args.end());
         options.capture = true;
         options.terminal = terminal;
