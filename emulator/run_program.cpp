@@ -1,5 +1,6 @@
 #include "emulator/run_program.h"
 
+#include <fcntl.h>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -100,11 +101,17 @@ ProgramRun runProgram(const std::vector<std::string> &argv, const std::string &w
         args.push_back(a.data());
     args.push_back(nullptr);
 
+    // Closed on exec: a program run beside this one (a view beside its
+    // bench) must not hold this one's output open, or its end is never
+    // seen. The child's standard output and error are copies, kept open.
     int outPipe[2] = {-1, -1}, errPipe[2] = {-1, -1};
     if (capture && options.terminal ? openpty(&outPipe[0], &outPipe[1], nullptr, nullptr, nullptr) != 0
-                                    : capture && pipe(outPipe) != 0)
+                                    : capture && pipe2(outPipe, O_CLOEXEC) != 0)
         return run;
-    if (capture && pipe(errPipe) != 0)
+    if (capture && options.terminal)
+        for (int fd : outPipe)
+            fcntl(fd, F_SETFD, FD_CLOEXEC);
+    if (capture && pipe2(errPipe, O_CLOEXEC) != 0)
         return run;
 
     const pid_t pid = fork();
