@@ -134,6 +134,10 @@ BenchEnd Bench::run()
     keepRunningWhenOutputCloses();
     if (!listen())
         return BenchEnd::CannotGoOn;
+    for (const BenchStep &step : files.steps)
+        if (files.signaturesChecked)
+            say(step.name + " " + std::filesystem::path(step.file.path).filename().string() + ": " +
+                signerLine(step.file.signer));
     say("waiting for panels (USB 15a2:0040); Ctrl-C stops");
     std::vector<PanelPlace> present = panelsInSysfs();
     std::sort(present.begin(), present.end(), [](const PanelPlace &a, const PanelPlace &b) { return a.port < b.port; });
@@ -191,7 +195,8 @@ LiveBench Bench::liveBench() const
     b.started = utcText(std::time(nullptr));
     b.verify = options.verify;
     for (const BenchStep &step : files.steps)
-        b.files.push_back(LiveFile{step.name, absolute(step.file.path), step.file.sha256});
+        b.files.push_back(LiveFile{step.name, absolute(step.file.path), step.file.sha256, step.file.signer.keyId,
+                                   step.file.signer.trustedComment});
     b.ports = options.ports;
     return b;
 }
@@ -257,7 +262,7 @@ ServiceEntry Bench::entryOf(const std::string &port, const std::vector<ServiceNe
     for (std::size_t i = 0; i < files.steps.size(); ++i) {
         const BenchStep &step = files.steps[i];
         const bool ran = i < ended.size();
-        e.files.push_back(FileEntry{step.name, absolute(step.file.path), step.file.sha256, ran,
+        e.files.push_back(FileEntry{step.name, absolute(step.file.path), step.file.sha256, step.file.signer, ran,
                                     ran ? ended[i].result : ServiceResult{}});
         if (!e.step.empty())
             continue;
@@ -370,22 +375,34 @@ void Bench::stop(const char *why)
     ports.dropQueue();
 }
 
-// The files and the drivers, read and checked before anything waits.
+// The files, their signatures and the drivers, read and checked before
+// anything waits.
 bool readFiles(const BenchOptions &o, BenchFiles &files)
 {
     Failure failure;
     files.verify = o.verify;
     files.full = o.full;
     files.backup = o.backup;
+    TrustedKeys keys;
+    FileTrust trust;
+    std::string why;
+    if (!trustAskedFor(o.requireSignature, o.trustedKeys, keys, trust, why)) {
+        std::fprintf(stderr, "%s: %s\n", kProgram, why.c_str());
+        return false;
+    }
+    files.signaturesChecked = trust.keys != nullptr;
     BenchStep firmware{"firmware", {}}, language{"language", {}};
-    if (!readFirmwareFile(o.firmware, FirmwareUse::ToFlash, firmware.file, failure) ||
+    if (!readFirmwareFile(o.firmware, FirmwareUse::ToFlash, trust, firmware.file, failure) ||
         !readDriverOf(Memory::Flash, o.drivers, firmware.file.driver, failure) ||
-        (!o.language.empty() && (!readLanguageFile(o.language, language.file, failure) ||
+        (!o.language.empty() && (!readLanguageFile(o.language, trust, language.file, failure) ||
                                  !readDriverOf(Memory::SerialFlash, o.drivers, language.file.driver, failure))) ||
         (!o.backup.empty() && !prepareBackupFolder(o.backup, failure))) {
         printCause(kProgram, failure);
         return false;
     }
+    // The key file as the record names it: absolute, as the files.
+    for (PanelFile *file : {&language.file, &firmware.file})
+        file->signer.keyFile = file->signer.keyFile.empty() ? "" : absolute(file->signer.keyFile);
     if (!o.language.empty())
         files.steps.push_back(std::move(language));
     files.steps.push_back(std::move(firmware));

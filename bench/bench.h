@@ -17,6 +17,11 @@ struct BenchOptions {
     bool verify = true;
     bool full = false;     // everything erased and written, nothing read first
     std::string backup;    // where what each panel held is saved; none when empty
+    // The files are refused unless signed by a key in `trustedKeys` (the
+    // system's folder when empty); with keys and not required, a file
+    // signed is checked, one unsigned taken.
+    bool requireSignature = false;
+    std::string trustedKeys;
     unsigned jobs = 8;     // services at once, at most
     // Only the panels plugged into these ports; every port when empty.
     std::vector<std::string> ports;

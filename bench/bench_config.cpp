@@ -86,6 +86,11 @@ bool readBenchConfig(const std::string &path, BenchOptions &options, std::string
         {"log", text(options.log)},
         {"backup", text(options.backup)},
         {"live", text(options.live)},
+        {"trusted_keys", text(options.trustedKeys)},
+        {"require_signature", [&options](const std::string &v, std::string &takes) {
+             takes = "yes or no";
+             return yesOrNo(v, options.requireSignature);
+         }},
         {"jobs", [&options](const std::string &v, std::string &takes) {
              takes = "a number from 1 to 64";
              return parseJobs(v, options.jobs);
@@ -103,6 +108,7 @@ bool readBenchConfig(const std::string &path, BenchOptions &options, std::string
              return yesOrNo(v, options.full);
          }},
     };
+    options.requireSignature = true;
     std::string line;
     for (int number = 1; std::getline(file, line); ++number) {
         line = trimmed(line.substr(0, line.find('#')));

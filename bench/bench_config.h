@@ -1,9 +1,12 @@
 // A service bench's configuration file, as the system service runs it
 // (/etc/panel-service-tools/bench.conf): one "key = value" a line, "#"
 // beginning a comment. Keys: firmware, language, drivers, jobs, ports,
-// record, log, backup, live, verify (yes or no), full (yes or no), and
-// "label PORT" (what a watcher shows beside that socket). Paths are as
-// the command line takes them, relative to the working directory.
+// record, log, backup, live, verify (yes or no), full (yes or no),
+// trusted_keys, require_signature (yes or no) and "label PORT" (what a
+// watcher shows beside that socket). Paths are as the command line takes
+// them, relative to the working directory. A configuration requires
+// signed files, by the keys in the system's folder, unless it says
+// otherwise: the service bench is where an altered file does most harm.
 #pragma once
 
 #include <string>

@@ -17,9 +17,26 @@ const char kSchema[] =
     " firmware_result TEXT,"
     " sectors_erased INTEGER NOT NULL, pages_written INTEGER NOT NULL, pages_skipped INTEGER NOT NULL,"
     " verified INTEGER NOT NULL, seconds REAL NOT NULL, result TEXT NOT NULL, step TEXT NOT NULL,"
-    " cause TEXT NOT NULL, backup TEXT);"
+    " cause TEXT NOT NULL, backup TEXT,"
+    " language_signer_key_id TEXT, language_signer_key_file TEXT, language_trusted_comment TEXT,"
+    " firmware_signer_key_id TEXT, firmware_signer_key_file TEXT, firmware_trusted_comment TEXT);"
     "CREATE INDEX IF NOT EXISTS services_by_port ON services (port, time);"
     "CREATE TABLE IF NOT EXISTS benches (time TEXT NOT NULL, station TEXT NOT NULL);";
+
+// What takes a record from each schema version v to v + 1, in place, its
+// rows kept (kMigrations[v]). A record made anew gets the whole schema
+// above.
+const char *const kMigrations[] = {
+    nullptr,
+    // 2: who signed each file.
+    "ALTER TABLE services ADD COLUMN language_signer_key_id TEXT;"
+    "ALTER TABLE services ADD COLUMN language_signer_key_file TEXT;"
+    "ALTER TABLE services ADD COLUMN language_trusted_comment TEXT;"
+    "ALTER TABLE services ADD COLUMN firmware_signer_key_id TEXT;"
+    "ALTER TABLE services ADD COLUMN firmware_signer_key_file TEXT;"
+    "ALTER TABLE services ADD COLUMN firmware_trusted_comment TEXT;",
+};
+static_assert(sizeof kMigrations / sizeof *kMigrations == kRecordSchemaVersion, "a migration per version");
 
 } // namespace
 
@@ -42,7 +59,6 @@ bool BenchRecord::open(const std::string &path, const std::string &station, std:
     }
     // A writer waits for a reader's moment rather than failing.
     sqlite3_busy_timeout(db, 5000);
-    int version = 0;
     {
         Statement mode(db, "PRAGMA journal_mode=WAL");
         if (!mode || sqlite3_step(mode.get()) != SQLITE_ROW) {
@@ -58,18 +74,28 @@ bool BenchRecord::open(const std::string &path, const std::string &station, std:
         // may not write the folder (the view) can still read the record.
         int persist = 1;
         sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+    }
+    // Every commit on the disk before the bench goes on. The version is
+    // read inside the transaction, so that two benches opening one record
+    // of an earlier release migrate it once.
+    if (!run("PRAGMA synchronous=FULL; BEGIN IMMEDIATE", error)) {
+        error = where + error;
+        return false;
+    }
+    int version = 0;
+    {
         Statement user(db, "PRAGMA user_version");
         if (user && sqlite3_step(user.get()) == SQLITE_ROW)
             version = sqlite3_column_int(user.get(), 0);
     }
-    if (version > kRecordSchemaVersion) {
-        error = where + "it was made by a later release (schema " + std::to_string(version) + ")";
-        return false;
-    }
-    // Every commit on the disk before the bench goes on.
-    if (!run("PRAGMA synchronous=FULL; BEGIN IMMEDIATE", error) || !run(kSchema, error) ||
-        !run(("PRAGMA user_version=" + std::to_string(kRecordSchemaVersion)).c_str(), error)) {
+    bool made = version <= kRecordSchemaVersion && (version > 0 || run(kSchema, error));
+    if (version > kRecordSchemaVersion)
+        error = "it was made by a later release (schema " + std::to_string(version) + ")";
+    for (int from = version == 0 ? kRecordSchemaVersion : version; made && from < kRecordSchemaVersion; ++from)
+        made = run(kMigrations[from], error);
+    if (!made || !run(("PRAGMA user_version=" + std::to_string(kRecordSchemaVersion)).c_str(), error)) {
         error = where + error;
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
         return false;
     }
     Statement started(db, "INSERT INTO benches (time, station) VALUES (strftime('%Y-%m-%dT%H:%M:%SZ', 'now'), ?1)");

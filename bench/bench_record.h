@@ -15,7 +15,7 @@ struct sqlite3;
 
 // The record's schema version, in the database's user_version: a later
 // release finds it there to migrate an older record.
-constexpr int kRecordSchemaVersion = 1;
+constexpr int kRecordSchemaVersion = 2;
 
 class BenchRecord {
 public:

@@ -1,5 +1,6 @@
 #include "bench/history.h"
 
+#include <algorithm>
 #include <ctime>
 #include <regex>
 
@@ -21,6 +22,30 @@ std::string csvField(const Json &value)
     for (char c : text)
         quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
     return quoted + "\"";
+}
+
+// The columns history gives, in order. The signers' came with schema 2: a
+// record of an earlier release, which only a bench migrates, gives them
+// as null.
+const char *const kColumns[] = {
+    "time", "station", "port", "result", "step", "pages_written", "pages_skipped", "sectors_erased", "verified",
+    "seconds", "language_file", "language_sha256", "language_held_sha256", "language_result", "firmware_file",
+    "firmware_sha256", "firmware_held_sha256", "firmware_held_boot_check", "firmware_result", "backup", "cause",
+    "language_signer_key_id", "language_signer_key_file", "language_trusted_comment", "firmware_signer_key_id",
+    "firmware_signer_key_file", "firmware_trusted_comment"};
+
+std::string selectedColumns(sqlite3 *db)
+{
+    std::vector<std::string> present;
+    Statement info(db, "SELECT name FROM pragma_table_info('services')");
+    while (info && sqlite3_step(info.get()) == SQLITE_ROW)
+        present.push_back(reinterpret_cast<const char *>(sqlite3_column_text(info.get(), 0)));
+    std::string list;
+    for (const std::string column : kColumns)
+        list += (list.empty() ? "" : ", ") +
+                (std::find(present.begin(), present.end(), column) != present.end() ? column
+                                                                                     : "NULL AS " + column);
+    return list;
 }
 
 } // namespace
@@ -51,13 +76,11 @@ bool readHistory(const std::string &path, const HistoryQuery &query, std::vector
     bool done = false;
     if (opened) {
         sqlite3_busy_timeout(db, 5000);
-        Statement select(db, "SELECT time, station, port, result, step, pages_written, pages_skipped,"
-                             " sectors_erased, verified, seconds, language_file, language_sha256,"
-                             " language_held_sha256, language_result, firmware_file, firmware_sha256,"
-                             " firmware_held_sha256, firmware_held_boot_check, firmware_result, backup, cause"
-                             " FROM (SELECT * FROM services WHERE (?1 IS NULL OR port = ?1)"
-                             " AND (?2 IS NULL OR time >= ?2) AND (?3 IS NULL OR result = ?3)"
-                             " ORDER BY id DESC LIMIT ?4) ORDER BY id");
+        Statement select(db, ("SELECT " + selectedColumns(db) +
+                              " FROM (SELECT * FROM services WHERE (?1 IS NULL OR port = ?1)"
+                              " AND (?2 IS NULL OR time >= ?2) AND (?3 IS NULL OR result = ?3)"
+                              " ORDER BY id DESC LIMIT ?4) ORDER BY id")
+                                 .c_str());
         if (select) {
             select.text(1, query.port);
             select.text(2, query.since);

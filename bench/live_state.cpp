@@ -84,6 +84,8 @@ void to_json(Json &json, const LiveBench &b)
         Json file = {{"kind", f.kind}};
         putText(file, "file", f.file);
         file["sha256"] = f.sha256;
+        putTextOrNull(file, "signer", f.signer);
+        putTextOrNull(file, "trusted_comment", f.trustedComment);
         json["files"].push_back(file);
     }
     json["ports"] = Json::array();
@@ -107,7 +109,8 @@ void from_json(const Json &json, LiveBench &b)
             return;
     for (const Json &f : json["files"])
         if (f.is_object())
-            b.files.push_back(LiveFile{textIn(f, "kind"), textIn(f, "file"), textIn(f, "sha256")});
+            b.files.push_back(LiveFile{textIn(f, "kind"), textIn(f, "file"), textIn(f, "sha256"), textIn(f, "signer"),
+                                          textIn(f, "trusted_comment")});
     for (const Json &p : json["ports"])
         if (p.is_string())
             b.ports.push_back(p.get<std::string>());

@@ -18,6 +18,10 @@ struct LiveFile {
     std::string kind;  // "language", "firmware"
     std::string file;
     std::string sha256;
+    // Who signed it, when the bench checked: the key's id and the trusted
+    // comment; empty when not signed.
+    std::string signer;
+    std::string trustedComment;
 };
 
 // One socket of the bench, as it stands.

@@ -16,6 +16,7 @@ struct FileEntry {
     std::string kind;  // "language", "firmware"
     std::string file;  // absolute
     std::string sha256;
+    Signer signer;
     bool ran = false;      // its step began and ended
     ServiceResult result;  // when it ran: the step's result
 };

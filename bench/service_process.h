@@ -29,6 +29,7 @@ struct BenchFiles {
     bool verify = true;
     bool full = false;
     std::string backup;  // the folder of every panel's backup; none when empty
+    bool signaturesChecked = false;  // against trusted keys, when they were read
 };
 
 // What a service has told so far.

@@ -140,6 +140,8 @@ std::string describeKind(const Failure &f)
     case FailureKind::FailingBackup:
         return quoted(f.path) + " was saved from a panel that failed its boot check: flashed, that image would "
                                 "start; panel_tool restore --force puts back exactly what the panel held";
+    case FailureKind::SignatureRefused:
+        return quoted(f.path) + ": " + f.reason;
     case FailureKind::ChosenPanelUnusable:
         return "the panel at " + f.path;
     case FailureKind::NoFirmware:

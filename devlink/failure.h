@@ -73,6 +73,9 @@ enum class FailureKind : uint8_t {
     // check: flashed with a fresh checksum it would start; only restore
     // --force puts it back, exactly as the panel held it.
     FailingBackup,
+    // `path` is refused: its signature is missing, malformed or not by a
+    // trusted key, or does not hold; `reason` says which, and what to do.
+    SignatureRefused,
     // The panel chosen from the list cannot be used: `path` names it and
     // what stands in the way, as the list says ("port 1-1: this user may
     // not write /dev/bus/usb/001/002 (...): ...").
@@ -112,6 +115,7 @@ struct Failure {
     int64_t size = 0;     // a short file's size
     uint32_t first = 0;   // the range a file had to fill
     uint32_t last = 0;
+    std::string reason;   // why a file was refused, in full
 
     bool failed() const { return kind != FailureKind::None; }
 };

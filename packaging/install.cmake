@@ -91,11 +91,20 @@ install(CODE "
     file(WRITE \"\${panel_unit_file}\" \"\${panel_unit}\")
     file(INSTALL DESTINATION \"\${panel_unit_dir}\" TYPE FILE FILES \"\${panel_unit_file}\")
   endforeach()
+  # The configuration names the folder of trusted keys where this install
+  # puts it: empty, for the shop's keys (root's alone to change).
+  file(READ \"${PROJECT_SOURCE_DIR}/packaging/bench.conf\" panel_conf)
+  string(REPLACE \"/etc/panel-service-tools/\" \"\${panel_etc}/panel-service-tools/\" panel_conf \"\${panel_conf}\")
+  file(WRITE \"\${panel_tmp}/panel-units-\${panel_random}/bench.conf\" \"\${panel_conf}\")
+  file(MAKE_DIRECTORY \"\${panel_tmp}/panel-units-\${panel_random}/trusted-keys\")
+  file(INSTALL DESTINATION \"\${panel_etc}/panel-service-tools\" TYPE FILE
+       FILES \"\${panel_tmp}/panel-units-\${panel_random}/bench.conf\")
+  file(INSTALL DESTINATION \"\${panel_etc}/panel-service-tools\" TYPE DIRECTORY
+       FILES \"\${panel_tmp}/panel-units-\${panel_random}/trusted-keys\"
+       DIR_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
   file(REMOVE_RECURSE \"\${panel_tmp}/panel-units-\${panel_random}\")
   file(INSTALL DESTINATION \"\${panel_sysusers_dir}\" TYPE FILE
        FILES \"${PROJECT_SOURCE_DIR}/packaging/panel-service-tools.sysusers\" RENAME panel-service-tools.conf)
-  file(INSTALL DESTINATION \"\${panel_etc}/panel-service-tools\" TYPE FILE
-       FILES \"${PROJECT_SOURCE_DIR}/packaging/bench.conf\")
 ")
 
 set(CPACK_PACKAGE_NAME "panel-service-tools")

@@ -12,9 +12,6 @@
 namespace {
 
 constexpr std::size_t kLanguageSize = (panel::kLanguageDataPages + 1) * panel::kPageSize;
-// No file of ours comes near this: a device or a runaway file is
-// refused (EFBIG) rather than read into memory without end.
-constexpr std::size_t kLongestFile = std::size_t{64} << 20;
 
 const std::string kBootCheckFails = "; boot check fails";
 
@@ -26,7 +23,9 @@ bool savedFromAFailingPanel(const std::string &header)
 
 } // namespace
 
-bool readWholeFile(const std::string &path, std::string &bytes, Failure &failure)
+// No file of ours comes near the default limit: a device or a runaway file
+// is refused (EFBIG) rather than read into memory without end.
+bool readWholeFile(const std::string &path, std::string &bytes, Failure &failure, std::size_t longest)
 {
     std::FILE *file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) {
@@ -36,7 +35,7 @@ bool readWholeFile(const std::string &path, std::string &bytes, Failure &failure
     bytes.clear();
     char block[1 << 16];
     std::size_t n;
-    while ((n = std::fread(block, 1, sizeof block, file)) > 0 && bytes.size() + n <= kLongestFile)
+    while ((n = std::fread(block, 1, sizeof block, file)) > 0 && bytes.size() + n <= longest)
         bytes.append(block, n);
     const int error = n > 0 ? EFBIG : !std::ferror(file) ? 0 : errno != 0 ? errno : EIO;
     std::fclose(file);
@@ -100,13 +99,19 @@ bool languageFrom(const std::string &path, const std::string &bytes, PanelFile &
     return true;
 }
 
-bool readFirmwareFile(const std::string &path, FirmwareUse use, PanelFile &file, Failure &failure)
+bool readFirmwareFile(const std::string &path, FirmwareUse use, const FileTrust &trust, PanelFile &file,
+                      Failure &failure)
 {
     std::string text;
-    return readWholeFile(path, text, failure) && firmwareFrom(path, text, use, file, failure);
+    Signer signer;
+    if (!readWholeFile(path, text, failure) || !checkSignature(path, text, trust, signer, failure) ||
+        !firmwareFrom(path, text, use, file, failure))
+        return false;
+    file.signer = signer;
+    return true;
 }
 
-bool readLanguageFile(const std::string &path, PanelFile &file, Failure &failure)
+bool readLanguageFile(const std::string &path, const FileTrust &trust, PanelFile &file, Failure &failure)
 {
     struct stat st {};
     if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
@@ -114,7 +119,12 @@ bool readLanguageFile(const std::string &path, PanelFile &file, Failure &failure
         return false;
     }
     std::string bytes;
-    return readWholeFile(path, bytes, failure) && languageFrom(path, bytes, file, failure);
+    Signer signer;
+    if (!readWholeFile(path, bytes, failure) || !checkSignature(path, bytes, trust, signer, failure) ||
+        !languageFrom(path, bytes, file, failure))
+        return false;
+    file.signer = signer;
+    return true;
 }
 
 bool readDriverOf(Memory memory, const std::string &drivers, ImageHolder &driver, Failure &failure)

@@ -9,6 +9,7 @@
 #include "devlink/failure.h"
 #include "devlink/ram_driver.h"
 #include "panel_service/plan.h"
+#include "panel_service/trusted_keys.h"
 
 struct PanelFile {
     Memory memory = Memory::Flash;
@@ -17,6 +18,7 @@ struct PanelFile {
     Bytes expected;           // the whole memory as a full write leaves it
     uint32_t pagesToWrite = 0;  // a full write's pages, from the first
     std::string header;       // a firmware's S0 text: who saved it
+    Signer signer;            // who signed it, when its signature was checked
     ImageHolder driver;       // the memory's RAM driver
 };
 
@@ -25,8 +27,10 @@ struct PanelFile {
 // a panel held it, saved by a backup, to put it back.
 enum class FirmwareUse { ToFlash, ToCompare, AsHeld };
 
-// A file's whole contents; false, with `failure`, when it cannot be read.
-bool readWholeFile(const std::string &path, std::string &bytes, Failure &failure);
+// A file's whole contents, at most `longest` bytes (EFBIG beyond); false,
+// with `failure`, when it cannot be read.
+bool readWholeFile(const std::string &path, std::string &bytes, Failure &failure,
+                   std::size_t longest = std::size_t{64} << 20);
 
 // A firmware from its file's bytes (`text`). A firmware saved from a panel
 // that failed its boot check is not taken to flash: with a fresh checksum
@@ -37,9 +41,11 @@ bool firmwareFrom(const std::string &path, const std::string &text, FirmwareUse 
 // least 65,792 bytes, of which the rest is not written.
 bool languageFrom(const std::string &path, const std::string &bytes, PanelFile &file, Failure &failure);
 
-// The same, read from `path`; a language only from a regular file.
-bool readFirmwareFile(const std::string &path, FirmwareUse use, PanelFile &file, Failure &failure);
-bool readLanguageFile(const std::string &path, PanelFile &file, Failure &failure);
+// The same, read once from `path`, its signature checked over the bytes
+// read as `trust` says; a language only from a regular file.
+bool readFirmwareFile(const std::string &path, FirmwareUse use, const FileTrust &trust, PanelFile &file,
+                      Failure &failure);
+bool readLanguageFile(const std::string &path, const FileTrust &trust, PanelFile &file, Failure &failure);
 
 // The memory's RAM driver from the folder `drivers`: cf_flash.S19 or
 // serial_flash.S19.

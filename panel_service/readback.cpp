@@ -29,7 +29,7 @@ bool run(ReadbackCommand command, const std::string &path, const std::string &dr
         r.failure = session.failure();
         return false;
     };
-    if (command == ReadbackCommand::VerifyLanguage && !readLanguageFile(path, file, r.failure))
+    if (command == ReadbackCommand::VerifyLanguage && !readLanguageFile(path, FileTrust{}, file, r.failure))
         return false;
     if (!session.open(choice))
         return sessionFailed();
@@ -37,7 +37,7 @@ bool run(ReadbackCommand command, const std::string &path, const std::string &dr
         return false;
     if (!session.uploadDriver(memory, driver, progress))
         return sessionFailed();
-    if (command == ReadbackCommand::VerifyFirmware && !readFirmwareFile(path, FirmwareUse::ToCompare, file, r.failure))
+    if (command == ReadbackCommand::VerifyFirmware && !readFirmwareFile(path, FirmwareUse::ToCompare, FileTrust{}, file, r.failure))
         return false;
     if (!session.init())
         return sessionFailed();

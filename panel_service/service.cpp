@@ -114,6 +114,12 @@ void to_json(Json &json, const ServiceResult &r)
     json["command"] = r.command;
     putText(json, "file", r.file);
     json["sha256"] = r.sha256;
+    json["signer"] = r.signer.keyId.empty() ? Json(nullptr) : Json::object();
+    if (!r.signer.keyId.empty()) {
+        json["signer"]["key_id"] = r.signer.keyId;
+        putText(json["signer"], "key_file", r.signer.keyFile);
+        putText(json["signer"], "trusted_comment", r.signer.trustedComment);
+    }
     json["held_sha256"] = r.held.read ? Json(r.held.sha256) : Json(nullptr);
     json["held_boot_check"] = r.held.bootCheck < 0 ? Json(nullptr) : Json(r.held.bootCheck == 1);
     json["sectors_erased"] = r.sectorsErased;
@@ -139,6 +145,9 @@ void from_json(const Json &json, ServiceResult &r)
     r.command = textIn(json, "command");
     r.file = textIn(json, "file");
     r.sha256 = textIn(json, "sha256");
+    const auto signer = json.find("signer");
+    if (signer != json.end() && signer->is_object())
+        r.signer = Signer{textIn(*signer, "key_id"), textIn(*signer, "key_file"), textIn(*signer, "trusted_comment")};
     r.held.sha256 = textIn(json, "held_sha256");
     r.held.read = !r.held.sha256.empty();
     const auto boot = json.find("held_boot_check");
@@ -182,6 +191,7 @@ ServiceResult serviceMemory(const PanelPlace &panel, const PanelFile &file, cons
     r.port = panel.port;
     r.file = file.path;
     r.sha256 = file.sha256;
+    r.signer = file.signer;
     const auto began = Clock::now();
     if (!run(panel, file, options, counting(progress, r), r))
         r.end = ServiceEnd::Failed;

@@ -65,6 +65,7 @@ struct ServiceResult {
     std::string port;     // the panel's port; empty where the system gives none
     std::string file;
     std::string sha256;
+    Signer signer;  // who signed the file, when its signature was checked
     Held held;
     uint32_t sectorsErased = 0;
     uint32_t pagesWritten = 0;

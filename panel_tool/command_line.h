@@ -20,7 +20,8 @@ enum ExitStatus : int {
 enum Option : unsigned {
     kPortOption, kDeviceOption, kDriversOption, kNoVerifyOption, kPingOption, kJsonOption, kQuietOption,
     kFirmwareOption, kLanguageOption, kLogOption, kJobsOption, kFullOption, kBackupOption, kForceOption,
-    kRecordOption, kPortsOption, kConfigOption, kSinceOption, kResultOption, kCsvOption, kLiveOption, kOptionCount
+    kRecordOption, kPortsOption, kConfigOption, kSinceOption, kResultOption, kCsvOption, kLiveOption,
+    kTrustedKeysOption, kRequireSignatureOption, kOptionCount
 };
 using Options = std::bitset<kOptionCount>;
 Options optionsOf(std::initializer_list<Option> options);
@@ -45,6 +46,8 @@ struct Invocation {
     std::string since;   // history's choice of rows
     std::string result;
     bool csv = false;
+    std::string trustedKeys;  // flash and load-language's; watch's are in `bench`
+    bool requireSignature = false;
 };
 
 // Options a command does not take, and the words it refuses them with.

@@ -240,19 +240,29 @@ int runList(Invocation &in)
     return kDone;
 }
 
-// flash and load-language: the file and its driver are read and checked
-// before the panel is touched.
+// flash and load-language: the trusted keys, the file, its signature and
+// its driver are read and checked before the panel is touched.
 int runWrite(Invocation &in)
 {
     Report report(in);
     const std::string &path = in.operands.front();
+    TrustedKeys keys;
+    FileTrust trust;
+    std::string why;
+    if (!trustAskedFor(in.requireSignature, in.trustedKeys, keys, trust, why)) {
+        std::fprintf(stderr, "%s: %s\n", kProgram, why.c_str());
+        return kUsageError;
+    }
     Failure failure;
     PanelFile file;
     const bool flash = in.command == "flash";
-    if (!(flash ? readFirmwareFile(path, FirmwareUse::ToFlash, file, failure) : readLanguageFile(path, file, failure)) ||
+    if (!(flash ? readFirmwareFile(path, FirmwareUse::ToFlash, trust, file, failure)
+                : readLanguageFile(path, trust, file, failure)) ||
         !readDriverOf(file.memory, in.drivers, file.driver, failure) ||
         (!in.backup.empty() && !prepareBackupFolder(in.backup, failure)))
         return report.failed(in, failure);
+    if (trust.keys != nullptr && !in.json && !in.quiet)
+        std::printf("%s: %s\n", std::filesystem::path(path).filename().string().c_str(), signerLine(file.signer).c_str());
     PanelPlace panel;
     int status = kDone;
     if (!choosePanel(in, report, panel, status))

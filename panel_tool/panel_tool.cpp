@@ -63,6 +63,13 @@ const char kUsage[] =
     "                            are told of and never opened\n"
     "  --live FILE               watch: keep FILE replaced with the bench's live\n"
     "                            state, for panel_view\n"
+    "  --trusted-keys DIR        flash, load-language, watch: check the file's\n"
+    "                            signature (FILE.minisig, from minisign -S)\n"
+    "                            against the public keys (*.pub) in DIR; refuse\n"
+    "                            a file it does not match, take one unsigned\n"
+    "  --require-signature       flash, load-language, watch: refuse a file not\n"
+    "                            signed by a trusted key (keys from --trusted-keys,\n"
+    "                            else /etc/panel-service-tools/trusted-keys)\n"
     "  --config FILE             watch: the settings from FILE (as the system\n"
     "                            service runs it), one 'key = value' a line\n"
     "  --since T, --result R     history: rows from T (UTC, 2026-12-08 or\n"
@@ -89,19 +96,20 @@ const Options kWrites = optionsOf({kFullOption, kBackupOption, kNoVerifyOption})
 const Options kBench = optionsOf({kFirmwareOption, kLanguageOption, kLogOption, kJobsOption, kPortsOption,
                                   kConfigOption});
 const Options kHistory = optionsOf({kSinceOption, kResultOption, kCsvOption});
+const Options kSigned = optionsOf({kTrustedKeysOption, kRequireSignatureOption});
 
 const std::vector<Command> &commands()
 {
     static const std::vector<Command> table{
         {"list", false, kCommon, {}, runList},
-        {"flash", true, kCommon | kWrites, {}, runWrite},
-        {"load-language", true, kCommon | kWrites, {}, runWrite},
+        {"flash", true, kCommon | kWrites | kSigned, {}, runWrite},
+        {"load-language", true, kCommon | kWrites | kSigned, {}, runWrite},
         {"restore", true, kCommon | kWrites | optionsOf({kForceOption}), {}, runRestore},
         {"verify-firmware", true, kCommon, {}, runReadBack},
         {"verify-language", true, kCommon, {}, runReadBack},
         {"save-firmware", true, kCommon, {}, runReadBack},
         {"save-language", true, kCommon, {}, runReadBack},
-        {"watch", false, optionsOf({kDriversOption, kRecordOption, kLiveOption}) | kWrites | kBench,
+        {"watch", false, optionsOf({kDriversOption, kRecordOption, kLiveOption}) | kWrites | kBench | kSigned,
          {{optionsOf({kPortOption, kDeviceOption}),
            "watch services every panel plugged in: --port and --device are not for it"},
           {optionsOf({kPingOption, kJsonOption, kQuietOption}),
@@ -127,6 +135,8 @@ const std::vector<Refusal> &sharedRefusals()
         {kWrites, "--full, --backup and --no-verify are for flash, load-language, restore and watch"},
         {optionsOf({kForceOption}), "--force is for restore"},
         {optionsOf({kLiveOption}), "--live is for watch"},
+        {kSigned, "--trusted-keys and --require-signature are for flash, load-language and watch: restore puts back "
+                  "what a panel held"},
     };
     return refusals;
 }
@@ -154,6 +164,8 @@ const option kOptions[] = {
     {"result", required_argument, nullptr, kResultOption},
     {"csv", no_argument, nullptr, kCsvOption},
     {"live", required_argument, nullptr, kLiveOption},
+    {"trusted-keys", required_argument, nullptr, kTrustedKeysOption},
+    {"require-signature", no_argument, nullptr, kRequireSignatureOption},
     {"help", no_argument, nullptr, kOptionCount},
     {"version", no_argument, nullptr, kOptionCount + 1},
     {nullptr, 0, nullptr, 0},
@@ -198,6 +210,12 @@ Reading readOptions(int argc, char **argv, Invocation &in, std::string &why)
         case kResultOption: in.result = optarg; break;
         case kCsvOption: in.csv = true; break;
         case kLiveOption: in.bench.live = optarg; break;
+        case kTrustedKeysOption:
+            if (*optarg == '\0')
+                return refuse("--trusted-keys takes a folder");
+            in.trustedKeys = in.bench.trustedKeys = optarg;
+            break;
+        case kRequireSignatureOption: in.requireSignature = in.bench.requireSignature = true; break;
         case kPingOption: in.ping = true; break;
         case kJsonOption: in.json = true; break;
         case kQuietOption: in.quiet = true; break;

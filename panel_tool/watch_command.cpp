@@ -10,7 +10,8 @@ int runWatch(Invocation &in)
     if (!in.config.empty()) {
         // The configuration says it all: a service runs nothing else.
         const Options settings = optionsOf({kFirmwareOption, kLanguageOption, kLogOption, kJobsOption, kPortsOption,
-                                            kFullOption, kBackupOption, kNoVerifyOption, kLiveOption});
+                                            kFullOption, kBackupOption, kNoVerifyOption, kLiveOption,
+                                            kTrustedKeysOption, kRequireSignatureOption});
         if ((in.given & settings).any() || in.drivers != ".")
             return usageError("give the bench's settings in --config or on the command line, not both");
         std::string error;

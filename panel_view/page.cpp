@@ -128,7 +128,11 @@ std::string header(const ViewState &v)
     for (const LiveFile &f : v.bench.files)
         files += element("li", "", escaped(f.kind) + ": " + escaped(std::filesystem::path(f.file).filename().string()) +
                                        " <code title=\"" + escaped(f.sha256) + "\">" +
-                                       escaped(f.sha256.substr(0, 12)) + "</code>");
+                                       escaped(f.sha256.substr(0, 12)) + "</code>" +
+                                       (f.signer.empty() ? std::string()
+                                                         : ", signed by key <code title=\"" +
+                                                               escaped(f.trustedComment) + "\">" + escaped(f.signer) +
+                                                               "</code>"));
     std::string html = element("h1", "", "Bench " + escaped(v.bench.station.empty() ? "?" : v.bench.station));
     html += element("ul", "files", files);
     html += element("p", "counts",

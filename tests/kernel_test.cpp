@@ -612,7 +612,8 @@ TEST_P(KernelWatch, ServicesFourPanelsOnePulledMidFlashAndPluggedInAgain)
                                  "small.s19",
                                  "lang.bin",
                                  8 + 257,
-                                 ""};
+                                 "",
+                                 {}};
     const std::string out = slurp(result("out"));
     EXPECT_EQ(slurp(result("err")), "");
     const std::vector<std::string> ended =
@@ -646,7 +647,7 @@ TEST_P(KernelWatch, APanelPulledOutWhileItWaitsIsNeverServiced)
 {
     auto result = [&](const std::string &file) { return KernelWatch::result(kWatchPullScenario, file); };
     const std::vector<std::string> ports = KernelWatch::ports(kWatchPullScenario, 3);
-    const WatchExpected expected{{{ports[0], {"ok"}}, {ports[1], {"ok"}}}, "small.s19", "", 8, ""};
+    const WatchExpected expected{{{ports[0], {"ok"}}, {ports[1], {"ok"}}}, "small.s19", "", 8, "", {}};
     const std::string out = slurp(result("out"));
     EXPECT_EQ(slurp(result("err")), "");
     const std::vector<std::string> ended =

@@ -134,6 +134,8 @@ service_unit() {
   [ -n "$unit" ] || { fail "the .deb lacks panel-bench.service"; return; }
   [ -f "$root/etc/panel-service-tools/bench.conf" ] || fail "the .deb lacks bench.conf"
   grep -qx /etc/panel-service-tools/bench.conf "$work/control/conffiles" || fail "bench.conf is not a conffile"
+  [ "$(stat -c %a "$root/etc/panel-service-tools/trusted-keys")" = 755 ] || fail "no trusted-keys folder (755)"
+  grep -qx 'require_signature = yes' "$root/etc/panel-service-tools/bench.conf" || fail "signatures not required"
   grep -q '^m panel-bench plugdev' "$root"/usr/lib/sysusers.d/panel-service-tools.conf ||
     fail "no system user panel-bench in plugdev"
   ! grep -qF '.wants/' <<<"$contents" || fail "the .deb enables the unit"

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "devlink/panel_geometry.h"
+#include "tests/signing.h"
 #include "tests/support.h"
 
 namespace testing_support {
@@ -116,7 +117,8 @@ protected:
     static std::string commandOf(const std::vector<std::string> &args)
     {
         for (std::size_t i = 0; i < args.size(); ++i) {
-            if (args[i] == "--port" || args[i] == "--device" || args[i] == "--drivers" || args[i] == "--backup")
+            if (args[i] == "--port" || args[i] == "--device" || args[i] == "--drivers" || args[i] == "--backup" ||
+                args[i] == "--trusted-keys")
                 ++i;
             else if (args[i].rfind("--", 0) != 0)
                 return args[i];
@@ -290,6 +292,8 @@ protected:
             EXPECT_EQ(skipped, full ? 0 : flash ? 960 - static_cast<int64_t>(erased) * 8 : 257 - written)
                 << "pages left alone";
         }
+        if (writes && status <= 1)
+            expectSignerTrue(doc["signer"], args);
         EXPECT_TRUE(doc.contains("seconds") && doc["seconds"].is_number() && doc["seconds"] >= 0);
         const std::string cause = doc.value("cause", "?");
         if (status == 0) {
@@ -308,6 +312,28 @@ protected:
             EXPECT_EQ(result, "failed");
             EXPECT_EQ("panel_tool: " + textOf(doc, "cause") + "\n", run.err);
         }
+    }
+
+    // The signer a result names is the one minisign finds: its key file
+    // verifies the file, with the same trusted comment and key id. None
+    // unless signatures were checked and the file has one; and a file
+    // without one is never taken where one is required.
+    void expectSignerTrue(const nlohmann::json &signer, const std::vector<std::string> &args) const
+    {
+        const bool checked = hasOption(args, "--trusted-keys") || hasOption(args, "--require-signature");
+        const std::string file = args.back().front() == '/' ? args.back() : scratch.path(args.back());
+        if (!checked || access((file + ".minisig").c_str(), F_OK) != 0) {
+            EXPECT_TRUE(signer.is_null()) << signer.dump();
+            EXPECT_FALSE(hasOption(args, "--require-signature")) << "a file without a signature was taken";
+            return;
+        }
+        ASSERT_TRUE(signer.is_object()) << "a signed file's signer: " << signer.dump();
+        const std::string key = textOf(signer, "key_file");
+        const std::string keyPath = key.front() == '/' ? key : scratch.path(key);
+        std::string comment;
+        EXPECT_TRUE(minisignVerifies(keyPath, file, comment)) << key << " does not verify " << file;
+        EXPECT_EQ(textOf(signer, "trusted_comment"), shownComment(comment));
+        EXPECT_EQ(signer.value("key_id", ""), keyIdOf(keyPath));
     }
 
     // "mismatch: flash page 66 differs first, at offset 0x05: the file has

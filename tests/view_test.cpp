@@ -90,9 +90,13 @@ protected:
         EXPECT_TRUE(eventually([port] { return statusOf(get(port, "/")) == 200; })) << "the view did not start";
         return run;
     }
+    // The bench's configuration; its firmware signed by the shop's key,
+    // which it trusts.
     void configure(const std::vector<std::string> &lines)
     {
-        std::string text = "firmware = fw.s19\nrecord = bench.sqlite\nlive = live.json\n";
+        shop = makeSigningKey(scratch.dir, "shop", scratch.path("keys"));
+        signFile(shop, scratch.path("fw.s19"), "for the view");
+        std::string text = "firmware = fw.s19\nrecord = bench.sqlite\nlive = live.json\ntrusted_keys = keys\n";
         for (const std::string &line : lines)
             text += line + "\n";
         scratch.write("bench.conf", text);
@@ -111,6 +115,7 @@ protected:
         sqlite3_close(db);
         return seconds;
     }
+    SigningKey shop;
 };
 
 TEST_F(View, ShowsEverySocketLiveInARealBrowser)
@@ -199,6 +204,9 @@ TEST_F(View, RefusesAnythingButALookAtTheBenchWhileItServices)
         EXPECT_NE(page.find(header), std::string::npos) << header;
     EXPECT_EQ(page.find("Access-Control-"), std::string::npos);
     EXPECT_EQ(page.find("<script>"), std::string::npos) << "no inline script";
+    // The firmware's signer, its trusted comment on hovering.
+    const std::string signer = ", signed by key <code title=\"for the view\">" + shop.id + "</code>";
+    EXPECT_TRUE(eventually([&] { return get(port, "/").find(signer) != std::string::npos; })) << get(port, "/");
 
     const std::string host = "Host: 127.0.0.1:" + std::to_string(port) + "\r\n";
     for (const char *method : {"POST", "PUT", "DELETE", "PATCH", "OPTIONS"}) {

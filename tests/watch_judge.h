@@ -27,6 +27,9 @@ struct WatchExpected {
     std::string language;  // none when empty
     uint32_t pages = 0;    // written by a service that ends well
     std::string backup;    // the folder of the panels' backups, as the watch was given it; none when empty
+    // The id of the key that signed each kind of file ("firmware"), when
+    // the bench checked signatures; none when empty.
+    std::map<std::string, std::string> signers;
 };
 
 inline std::string escaped(const std::string &text)
@@ -58,7 +61,17 @@ inline std::vector<std::string> judgeWatchOutput(const std::string &out, int exi
         ADD_FAILURE() << "no output";
         return {};
     }
-    EXPECT_EQ(lines.front(), "waiting for panels (USB 15a2:0040); Ctrl-C stops");
+    // The signer of each file, when the bench checked, told first.
+    std::size_t first = 0;
+    for (const auto &[kind, file] : {std::make_pair("language", expected.language), std::make_pair("firmware", expected.firmware)}) {
+        const auto id = expected.signers.find(kind);
+        if (id == expected.signers.end())
+            continue;
+        const std::string told = std::string(kind) + " " + file + ": signed by key " + id->second + " (";
+        EXPECT_EQ(lines[std::min(first, lines.size() - 1)].rfind(told, 0), 0u) << told << " in:\n" << out;
+        ++first;
+    }
+    EXPECT_EQ(lines[std::min(first, lines.size() - 1)], "waiting for panels (USB 15a2:0040); Ctrl-C stops");
     std::map<std::string, std::vector<std::string>> services;
     std::map<std::string, int> pluggedIn;
     std::vector<std::string> ended;
@@ -146,6 +159,10 @@ inline void judgeWatchLog(const std::string &log, const std::vector<std::string>
             EXPECT_EQ(file.value("kind", ""), files[f].first);
             EXPECT_EQ(textOf(file, "file"), seenIn + "/" + files[f].second);
             EXPECT_EQ(file.value("sha256", ""), sha256sum(localDir + "/" + files[f].second));
+            const auto signer = expected.signers.find(files[f].first);
+            EXPECT_EQ(file["signer_key_id"], signer != expected.signers.end() ? nlohmann::json(signer->second)
+                                                                                : nlohmann::json(nullptr))
+                << file.dump();
             const bool ran = ok || files[f].first == "language" || failedStep == "firmware";
             if (!ran) {
                 EXPECT_TRUE(file["result"].is_null()) << "a step never begun: " << file.dump();

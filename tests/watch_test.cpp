@@ -171,7 +171,7 @@ TEST_F(Watch, ServicesEachPanelOncePerPlugIn)
             {bus->panelPort(1), {"ok"}},
             {bus->panelPort(2), {"ok"}},
             {bus->panelPort(3), {"failed loading"}}},
-           "fw.s19", "lang.bin", 8 + 257, "kept"});
+           "fw.s19", "lang.bin", 8 + 257, "kept", {}});
     EXPECT_NE(run.out.find("port " + bus->panelPort(3) + ": FAILED after "), std::string::npos);
     EXPECT_NE(run.out.find(", loading lang.bin: mismatch: serial flash page 40 differs first"), std::string::npos)
         << run.out;
@@ -200,7 +200,7 @@ TEST_F(Watch, APanelPulledMidFlashFailsAloneAndIsServicedWhenPluggedInAgain)
     const emu::ProgramRun run = watch.end();
     judge(run, *bus, before,
           {{{bus->panelPort(0), {"ok"}}, {bus->panelPort(1), {"failed flashing", "ok"}}, {bus->panelPort(2), {"ok"}}},
-           "fw.s19", "", 8, ""});
+           "fw.s19", "", 8, "", {}});
     EXPECT_NE(run.out.find("port " + bus->panelPort(1) + ": FAILED after "), std::string::npos);
     EXPECT_NE(run.out.find("unplugged"), std::string::npos) << run.out;
 }
@@ -230,7 +230,7 @@ TEST_F(Watch, CtrlCLetsTheServiceUnderWayFinishAndTakesNoOther)
     const std::size_t late = plugIn(*bus);
     EXPECT_TRUE(watch.sees("port " + bus->panelPort(late) + ": panel plugged in; not serviced: stopping"));
     const emu::ProgramRun run = watch.end();
-    judge(run, *bus, before, {{{first, {"ok"}}}, "fw.s19", "", 8, ""});
+    judge(run, *bus, before, {{{first, {"ok"}}}, "fw.s19", "", 8, "", {}});
     EXPECT_EQ(bus->hostFramesReceived(1), 0u);
     EXPECT_EQ(bus->hostFramesReceived(2), 0u);
     EXPECT_EQ(bus->hostFramesReceived(late), 0u);
@@ -310,8 +310,12 @@ TEST_F(Watch, AServiceStationKeepsARecordOfEveryService)
     const std::vector<emu::PanelModel> before = holdings(*bus);
     const std::string p0 = bus->panelPort(0), p1 = bus->panelPort(1), p2 = bus->panelPort(2),
                       other = bus->panelPort(3);
+    // Its firmware signed by the shop's key, which the station trusts.
+    const SigningKey shop = makeSigningKey(scratch.dir, "shop", scratch.path("keys"));
+    signFile(shop, scratch.path("fw.s19"), "station firmware\tbuild 12");
     scratch.write("bench.conf", "# the station\nfirmware = fw.s19\nrecord = station.sqlite\nlog = bench.log\n"
-                                "ports = " + p0 + "," + p1 + ", " + p2 + "\njobs = 3\nverify = yes\n");
+                                "ports = " + p0 + "," + p1 + ", " + p2 + "\njobs = 3\nverify = yes\n"
+                                "trusted_keys = keys\n");
     BenchRun watch(serviceCommand("bench.conf"), scratch.dir);
     ASSERT_TRUE(watch.sees(": done in ", 2));
     ASSERT_TRUE(watch.sees("FAILED"));
@@ -326,7 +330,8 @@ TEST_F(Watch, AServiceStationKeepsARecordOfEveryService)
     ASSERT_TRUE(watch.sees("port " + late + ignored));
     watch.signal(SIGTERM);
     const emu::ProgramRun run = watch.end();
-    judge(run, *bus, before, {{{p0, {"ok"}}, {p1, {"ok"}}, {p2, {"failed flashing"}}}, "fw.s19", "", 8, ""});
+    judge(run, *bus, before,
+          {{{p0, {"ok"}}, {p1, {"ok"}}, {p2, {"failed flashing"}}}, "fw.s19", "", 8, "", {{"firmware", shop.id}}});
     const std::regex told("port " + escaped(other + ignored));
     EXPECT_EQ(std::distance(std::sregex_iterator(run.out.begin(), run.out.end(), told), std::sregex_iterator()), 1)
         << run.out;
@@ -357,6 +362,13 @@ TEST_F(Watch, AServiceStationKeepsARecordOfEveryService)
         EXPECT_EQ(row["firmware_held_boot_check"], file["held_boot_check"].get<bool>() ? 1 : 0);
         EXPECT_EQ(row["sectors_erased"], file["sectors_erased"]);
         EXPECT_TRUE(row["language_file"].is_null());
+        // Who signed it, as the log has it: the key and its file, the
+        // trusted comment without its tab.
+        EXPECT_EQ(row["firmware_signer_key_id"], shop.id);
+        EXPECT_EQ(row["firmware_signer_key_file"], scratch.dir + "/keys/shop.pub");
+        EXPECT_EQ(file["signer_key_file"], row["firmware_signer_key_file"]);
+        EXPECT_EQ(row["firmware_trusted_comment"], "station firmware build 12");
+        EXPECT_EQ(file["trusted_comment"], row["firmware_trusted_comment"]);
     }
     for (const nlohmann::json &row : history)
         EXPECT_EQ(row["result"], row["port"] == p2 ? "mismatch" : "verified") << row.dump();
@@ -400,7 +412,7 @@ TEST_F(Watch, AServiceStationKeepsARecordOfEveryService)
         return value;
     };
     EXPECT_EQ(pragma("PRAGMA journal_mode"), "wal");
-    EXPECT_EQ(pragma("PRAGMA user_version"), "1");
+    EXPECT_EQ(pragma("PRAGMA user_version"), "2");
     EXPECT_EQ(pragma("SELECT count(*) FROM benches"), "1");
     sqlite3_close(db);
 
@@ -419,6 +431,9 @@ TEST_F(Watch, AServiceStationKeepsARecordOfEveryService)
         EXPECT_EQ(e.value("PANEL_FIRMWARE", ""), line["files"][0]["file"]);
         EXPECT_EQ(e.value("PANEL_FIRMWARE_SHA256", ""), sha256sum(scratch.path("fw.s19")));
         EXPECT_EQ(e.value("PANEL_FIRMWARE_HELD_SHA256", ""), line["files"][0]["held_sha256"]);
+        EXPECT_EQ(e.value("PANEL_FIRMWARE_SIGNER_KEY_ID", ""), shop.id);
+        EXPECT_EQ(e.value("PANEL_FIRMWARE_SIGNER_KEY_FILE", ""), line["files"][0]["signer_key_file"]);
+        EXPECT_EQ(e.value("PANEL_FIRMWARE_TRUSTED_COMMENT", ""), "station firmware build 12");
         EXPECT_EQ(e.value("PANEL_PAGES_WRITTEN", ""), std::to_string(line["pages_written"].get<int>()));
         EXPECT_FALSE(e.value("PANEL_SECONDS", "").empty());
         EXPECT_EQ(e.value("PANEL_CAUSE", ""), line["cause"]);
@@ -441,7 +456,8 @@ TEST_F(Watch, AConfigurationSetsTheBench)
     auto bus = panels();
     plugIn(*bus);
     const std::string mine = bus->panelPort(1);
-    scratch.write("bench.conf", "firmware = fw.s19\nports = " + mine + "\njobs = 1\nverify = no\nfull = yes\n");
+    scratch.write("bench.conf", "firmware = fw.s19\nports = " + mine +
+                                    "\njobs = 1\nverify = no\nfull = yes\nrequire_signature = no\n");
     BenchRun watch({"watch", "--config", "bench.conf"}, scratch.dir);
     ASSERT_TRUE(watch.sees("port " + mine + ": done in "));
     watch.signal(SIGTERM);
@@ -474,7 +490,7 @@ TEST_F(Watch, TwoBenchesOnOneHostEachHearEveryPanel)
     EXPECT_TRUE(other.sees(ignored));
     bench.signal(SIGTERM);
     other.signal(SIGTERM);
-    judge(bench.end(), *bus, before, {{{mine, {"ok"}}}, "fw.s19", "", 8, ""});
+    judge(bench.end(), *bus, before, {{{mine, {"ok"}}}, "fw.s19", "", 8, "", {}});
     const emu::ProgramRun run = other.end();
     EXPECT_EQ(run.exitStatus, 0);
     EXPECT_NE(run.out.find("serviced 0 panels: "), std::string::npos) << run.out;
@@ -527,6 +543,8 @@ TEST_F(Watch, ALogThatCannotBeWrittenStopsTheBench)
     EXPECT_EQ(bus->hostFramesReceived(1), 0u);
 }
 
+// A file, a signature, keys, a configuration, a log or a record that
+// cannot be used: a usage error, before any panel is touched.
 TEST_F(Watch, RefusesWhatItCannotUseBeforeAnyPanelIsTouched)
 {
     scratch.write("bad.s19", std::string("S3090000400001020304AB\n"));
@@ -541,7 +559,14 @@ TEST_F(Watch, RefusesWhatItCannotUseBeforeAnyPanelIsTouched)
     // A record a later release made (its schema version is higher).
     sqlite3 *later = nullptr;
     ASSERT_EQ(sqlite3_open(scratch.path("later.sqlite").c_str(), &later), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(later, "CREATE TABLE t (a); PRAGMA user_version = 2", nullptr, nullptr, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(later, "CREATE TABLE t (a); PRAGMA user_version = 3", nullptr, nullptr, nullptr), SQLITE_OK);
+    // A bench that requires signatures, as a configuration does unless it
+    // says otherwise, of a firmware that has none; or without the keys.
+    makeSigningKey(scratch.dir, "shop", scratch.path("keys"));
+    scratch.write("unsigned.conf", std::string("firmware = fw.s19\ntrusted_keys = keys\n"));
+    scratch.write("system.conf", std::string("firmware = fw.s19\n"));
+    const std::string noSignature = "panel_tool: \"fw.s19\": it has no signature (fw.s19.minisig): sign it with a "
+                                    "trusted key (minisign -S -m FILE)\n";
     sqlite3_close(later);
     const struct {
         std::vector<std::string> args;
@@ -568,7 +593,12 @@ TEST_F(Watch, RefusesWhatItCannotUseBeforeAnyPanelIsTouched)
          "cannot keep the record read-only/bench.sqlite: unable to open database file"},
         {{"watch", "--firmware", "fw.s19", "--ports", "1-1,"}, "--ports takes ports separated by commas"},
         {{"watch", "--firmware", "fw.s19", "--record", "later.sqlite"},
-         "cannot keep the record later.sqlite: it was made by a later release (schema 2)"},
+         "cannot keep the record later.sqlite: it was made by a later release (schema 3)"},
+        {{"watch", "--config", "unsigned.conf"}, noSignature},
+        {{"watch", "--require-signature", "--trusted-keys", "keys", "--firmware", "fw.s19"}, noSignature},
+        {{"watch", "--config", "system.conf"}, "panel_tool: trusted keys /etc/panel-service-tools/trusted-keys: "},
+        {{"watch", "--config", "unsigned.conf", "--trusted-keys", "keys"}, "in --config or on the command line, not both"},
+        {{"restore", "--trusted-keys", "keys", "backup"}, "--trusted-keys and --require-signature are for flash"},
         {{"history"}, "history needs --record FILE"},
         {{"history", "--record", "r.sqlite", "--since", "yesterday"}, "--since takes a UTC time"},
         {{"flash", "fw.s19", "--record", "r.sqlite"}, "--record is for watch and history"},
@@ -584,6 +614,51 @@ TEST_F(Watch, RefusesWhatItCannotUseBeforeAnyPanelIsTouched)
         EXPECT_NE(r.run.err.find(c.cause), std::string::npos) << r.run.err;
         EXPECT_TRUE(noUsbAccess(r)) << c.args.back();
     }
+}
+
+// A record that the last release began (schema 1) is migrated when a
+// bench opens it: its rows kept as they were, read back by history (which
+// reads it before, too) beside the new service, whose signer the columns
+// the migration added hold.
+TEST_F(Watch, ARecordOfTheLastReleaseIsMigratedWithItsRows)
+{
+    sqlite3 *db = nullptr;
+    ASSERT_EQ(sqlite3_open(scratch.path("old.sqlite").c_str(), &db), SQLITE_OK);
+    const std::string dump = slurp(std::string(PANEL_SOURCE_DIR) + "/tests/records/release-1.0.0.sql");
+    ASSERT_EQ(sqlite3_exec(db, dump.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    sqlite3_close(db);
+    auto history = [this]() {
+        const auto rows = run(kTool, {"history", "--record", "old.sqlite", "--json"});
+        EXPECT_EQ(rows.run.exitStatus, 0) << rows.run.err;
+        return nlohmann::json::parse(rows.run.out, nullptr, false);
+    };
+    const nlohmann::json old = history();
+    ASSERT_TRUE(old.is_array() && old.size() == 3) << old.dump();
+    EXPECT_EQ(old[2]["result"], "mismatch");
+    EXPECT_TRUE(old[0]["firmware_signer_key_id"].is_null());
+
+    const SigningKey shop = makeSigningKey(scratch.dir, "shop", scratch.path("keys"));
+    signFile(shop, scratch.path("fw.s19"), "after the migration");
+    auto bus = panels();
+    BenchRun watch({"watch", "--firmware", "fw.s19", "--record", "old.sqlite", "--require-signature", "--trusted-keys",
+                    "keys"},
+                   scratch.dir);
+    ASSERT_TRUE(watch.sees(": done in "));
+    watch.signal(SIGTERM);
+    EXPECT_EQ(watch.end().exitStatus, 0);
+    const nlohmann::json now = history();
+    ASSERT_TRUE(now.is_array() && now.size() == 4) << now.dump();
+    for (std::size_t i = 0; i < 3; ++i)
+        EXPECT_EQ(now[i], old[i]) << "row " << i;
+    EXPECT_EQ(now[3]["firmware_signer_key_id"], shop.id);
+    EXPECT_EQ(now[3]["firmware_trusted_comment"], "after the migration");
+    ASSERT_EQ(sqlite3_open_v2(scratch.path("old.sqlite").c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_stmt *version = nullptr;
+    sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &version, nullptr);
+    EXPECT_EQ(sqlite3_step(version), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(version, 0), 2);
+    sqlite3_finalize(version);
+    sqlite3_close(db);
 }
 
 } // namespace
