@@ -75,12 +75,13 @@ public:
         thread.join();
     }
 
-    // Whether standard output holds `text` `times` times within 30 s;
+    // Whether standard output holds `text` `times` times within `within`;
     // what it holds, if not.
-    testing::AssertionResult sees(const std::string &text, int times = 1)
+    testing::AssertionResult sees(const std::string &text, int times = 1,
+                                  std::chrono::seconds within = std::chrono::seconds(30))
     {
         std::unique_lock<std::mutex> guard(lock);
-        changed.wait_for(guard, std::chrono::seconds(30), [&] { return over || count(text) >= times; });
+        changed.wait_for(guard, within, [&] { return over || count(text) >= times; });
         if (count(text) >= times)
             return testing::AssertionSuccess();
         return testing::AssertionFailure() << "not " << times << " times \"" << text << "\" in:\n" << out;
