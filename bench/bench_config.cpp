@@ -78,6 +78,12 @@ bool readBenchConfig(const std::string &path, BenchOptions &options, std::string
             return true;
         });
     };
+    auto truth = [](bool &field) {
+        return Setter([&field](const std::string &value, std::string &takes) {
+            takes = "yes or no";
+            return yesOrNo(value, field);
+        });
+    };
     const std::map<std::string, Setter> keys{
         {"firmware", text(options.firmware)},
         {"language", text(options.language)},
@@ -87,10 +93,7 @@ bool readBenchConfig(const std::string &path, BenchOptions &options, std::string
         {"backup", text(options.backup)},
         {"live", text(options.live)},
         {"trusted_keys", text(options.trustedKeys)},
-        {"require_signature", [&options](const std::string &v, std::string &takes) {
-             takes = "yes or no";
-             return yesOrNo(v, options.requireSignature);
-         }},
+        {"require_signature", truth(options.requireSignature)},
         {"jobs", [&options](const std::string &v, std::string &takes) {
              takes = "a number from 1 to 64";
              return parseJobs(v, options.jobs);
@@ -99,14 +102,8 @@ bool readBenchConfig(const std::string &path, BenchOptions &options, std::string
              takes = "ports separated by commas, as panel_tool list shows them";
              return parsePorts(v, options.ports);
          }},
-        {"verify", [&options](const std::string &v, std::string &takes) {
-             takes = "yes or no";
-             return yesOrNo(v, options.verify);
-         }},
-        {"full", [&options](const std::string &v, std::string &takes) {
-             takes = "yes or no";
-             return yesOrNo(v, options.full);
-         }},
+        {"verify", truth(options.verify)},
+        {"full", truth(options.full)},
     };
     options.requireSignature = true;
     std::string line;

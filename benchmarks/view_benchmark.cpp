@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -21,7 +20,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "emulator/run_program.h"
+#include "emulator/background_run.h"
 #include "emulator/srec_writer.h"
 #include "emulator/usb_panel.h"
 
@@ -39,62 +38,6 @@ std::string slurp(const std::string &path)
     text << f.rdbuf();
     return text.str();
 }
-
-// A program run in the background, its pid and output at hand.
-class Background {
-public:
-    Background(std::vector<std::string> argv, const std::string &dir)
-    {
-        options.capture = true;
-        options.started = [this](int started) {
-            std::lock_guard<std::mutex> guard(lock);
-            pid = started;
-        };
-        options.outputGrew = [this](const std::string &now) {
-            std::lock_guard<std::mutex> guard(lock);
-            out = now;
-        };
-        thread = std::thread([this, argv, dir] { run = emu::runProgram(argv, dir, options); });
-    }
-    ~Background()
-    {
-        signal(SIGTERM);
-        thread.join();
-    }
-    bool waitFor(const std::string &text)
-    {
-        for (int i = 0; i < 3000; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
-            std::lock_guard<std::mutex> guard(lock);
-            if (out.find(text) != std::string::npos)
-                return true;
-        }
-        return false;
-    }
-    void signal(int number)
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        if (pid > 0)
-            kill(pid, number);
-    }
-    int id()
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        return pid;
-    }
-    std::string output()
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        return out;
-    }
-
-private:
-    emu::RunOptions options;
-    std::thread thread;
-    std::mutex lock;
-    int pid = -1;
-    std::string out;
-    emu::ProgramRun run;
-};
 
 // The processor seconds the process has used so far.
 double processorSeconds(int pid)
@@ -165,14 +108,14 @@ int main(int argc, char **argv)
         long viewPeak = -1;
         std::string shown;
         {
-            Background view({PANEL_VIEW_PATH, "--record", "bench.sqlite", "--live", "live.json", "--listen",
-                             "127.0.0.1:" + std::to_string(kViewPort)},
-                            dir);
+            emu::BackgroundRun view({PANEL_VIEW_PATH, "--record", "bench.sqlite", "--live", "live.json", "--listen",
+                                      "127.0.0.1:" + std::to_string(kViewPort)},
+                                     dir, {}, SIGTERM);
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
-            Background browsers({"/usr/bin/nice", "-n", "19", "/usr/bin/node",
-                                 std::string(PANEL_SOURCE_DIR) + "/tests/browser/view_browsers.mjs",
-                                 "http://127.0.0.1:" + std::to_string(kViewPort) + "/", std::to_string(pages)},
-                                std::string(PANEL_SOURCE_DIR) + "/tests/browser");
+            emu::BackgroundRun browsers({"/usr/bin/nice", "-n", "19", "/usr/bin/node",
+                                          std::string(PANEL_SOURCE_DIR) + "/tests/browser/view_browsers.mjs",
+                                          "http://127.0.0.1:" + std::to_string(kViewPort) + "/", std::to_string(pages)},
+                                         std::string(PANEL_SOURCE_DIR) + "/tests/browser", {}, SIGTERM);
             ok = browsers.waitFor("OPEN") && ok;
             const double before = processorSeconds(view.id());
             ok = serviceFour(dir, watched) && ok;

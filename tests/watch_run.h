@@ -3,17 +3,14 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
-#include <csignal>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "emulator/run_program.h"
+#include "emulator/background_run.h"
 
 namespace testing_support {
 
@@ -37,42 +34,8 @@ public:
     BenchRun(const std::vector<std::string> &args, const std::string &dir, bool terminal = false,
              const std::vector<std::string> &environment = {}, const std::vector<std::string> &wrapper = {},
              const std::string &program = PANEL_TOOL_PATH)
-        : argv(wrapper)
+        : run(commandLine(wrapper, program, args), dir, optionsOf(terminal, environment))
     {
-        argv.push_back(program);
-        argv.insert(argv.end(), args.begin(), args.end());
-        options.capture = true;
-        options.terminal = terminal;
-        options.environment = environment;
-        options.started = [this](int started) {
-            std::lock_guard<std::mutex> guard(lock);
-            pid = started;
-        };
-        options.outputGrew = [this](const std::string &now) {
-            std::lock_guard<std::mutex> guard(lock);
-            out = now;
-            changed.notify_all();
-        };
-        thread = std::thread([this, dir] {
-            const emu::ProgramRun run = emu::runProgram(argv, dir, options);
-            std::lock_guard<std::mutex> guard(lock);
-            result = run;
-            over = true;
-            changed.notify_all();
-        });
-    }
-    ~BenchRun()
-    {
-        if (!thread.joinable())
-            return;
-        {
-            // On a terminal it leads a session of its own, which takes
-            // along a program it runs under (strace) and its services.
-            std::lock_guard<std::mutex> guard(lock);
-            if (pid > 0 && !over)
-                kill(options.terminal ? -pid : pid, SIGKILL);
-        }
-        thread.join();
     }
 
     // Whether standard output holds `text` `times` times within `within`;
@@ -80,50 +43,32 @@ public:
     testing::AssertionResult sees(const std::string &text, int times = 1,
                                   std::chrono::seconds within = std::chrono::seconds(30))
     {
-        std::unique_lock<std::mutex> guard(lock);
-        changed.wait_for(guard, within, [&] { return over || count(text) >= times; });
-        if (count(text) >= times)
+        if (run.waitFor(text, times, within))
             return testing::AssertionSuccess();
-        return testing::AssertionFailure() << "not " << times << " times \"" << text << "\" in:\n" << out;
+        return testing::AssertionFailure() << "not " << times << " times \"" << text << "\" in:\n" << run.output();
     }
-    void signal(int number)
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        if (pid > 0 && !over)
-            kill(pid, number);
-    }
+    void signal(int number) { run.signal(number); }
     // Ctrl-C on its terminal: every process of the watch hears it.
-    void interrupt()
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        if (pid > 0 && !over)
-            kill(-pid, SIGINT);
-    }
-    emu::ProgramRun end()
-    {
-        thread.join();
-        return result;
-    }
+    void interrupt() { run.interrupt(); }
+    emu::ProgramRun end() { return run.end(); }
 
 private:
-    int count(const std::string &text) const
+    static std::vector<std::string> commandLine(std::vector<std::string> argv, const std::string &program,
+                                                const std::vector<std::string> &args)
     {
-        int n = 0;
-        for (std::size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1))
-            ++n;
-        return n;
+        argv.push_back(program);
+        argv.insert(argv.end(), args.begin(), args.end());
+        return argv;
+    }
+    static emu::RunOptions optionsOf(bool terminal, const std::vector<std::string> &environment)
+    {
+        emu::RunOptions options;
+        options.terminal = terminal;
+        options.environment = environment;
+        return options;
     }
 
-    std::vector<std::string> argv;
-    emu::RunOptions options;
-    std::thread thread;
-    std::mutex lock;
-    std::condition_variable changed;
-    int pid = -1;
-    std::string out;
-    bool over = false;
-    emu::ProgramRun result;
+    emu::BackgroundRun run;
 };
-
 
 } // namespace testing_support
