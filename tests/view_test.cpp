@@ -155,7 +155,7 @@ TEST_F(View, ShowsEverySocketLiveInARealBrowser)
                       expected.dump()},
                      std::string(PANEL_SOURCE_DIR) + "/tests/browser", false, {}, {}, "/usr/bin/node");
     // Chromium takes its time to start beside the kernel machines.
-    ASSERT_TRUE(browser.sees("WATCHING", 1, std::chrono::seconds(120)));
+    ASSERT_TRUE(browser.sees("WATCHING", 1, std::chrono::seconds(150)));
     plugIn(*bus, realPace());
     plugIn(*bus, worn);
     plugIn(*bus, realPace());

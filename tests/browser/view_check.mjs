@@ -25,11 +25,18 @@ const fault = (text) => faults.push(text);
 const now = () => performance.now();
 const sleep = (ms) => new Promise((done) => setTimeout(done, ms));
 
+// Beside the kernel machines or the sanitizer run, chromium may take
+// longer to start than playwright's 30 s; the test waits 150 s for
+// "WATCHING". Whatever stops the check is said on standard output, which
+// the test shows.
+process.on('uncaughtException', (e) => { console.log('FAULT ' + String(e)); process.exit(1); });
 const browser = await chromium.launch({
   executablePath: '/usr/bin/chromium',
   args: ['--no-sandbox', '--disable-gpu'],
+  timeout: 140000,
 });
 const page = await browser.newPage({ viewport: { width: 1100, height: 900 } });
+page.setDefaultTimeout(60000);
 const consoleErrors = [];
 page.on('console', (m) => { if (m.type() === 'error') consoleErrors.push(m.text()); });
 page.on('pageerror', (e) => consoleErrors.push(String(e)));
