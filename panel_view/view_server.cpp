@@ -150,7 +150,9 @@ struct ViewServer::Stream {
 struct Handlers {
     // The next bytes of a live stream: the body when it changed since it
     // was last sent, a keep-alive when due; else the stream waits,
-    // suspended, until the bench changes.
+    // suspended, until the bench changes. The body is read and the stream
+    // suspended under the lock wake() takes, so that a change drawn in
+    // between wakes it rather than waiting for the next.
     static ssize_t readStream(void *cls, uint64_t, char *buffer, size_t most)
     {
         ViewServer::Stream &s = *static_cast<ViewServer::Stream *>(cls);
@@ -160,6 +162,7 @@ struct Handlers {
         if (s.at == s.pending.size()) {
             s.pending.clear();
             s.at = 0;
+            std::lock_guard<std::mutex> guard(view.lock);
             const BenchWatch::Body body = view.watch.body();
             if (body.html && body.number != s.sent) {
                 s.pending = std::string(s.sent == 0 ? "retry: 1000\n" : "") + "event: bench\ndata: " +
@@ -168,7 +171,6 @@ struct Handlers {
             } else if (Clock::now() - s.wrote >= kKeepAlive) {
                 s.pending = ": still here\n\n";
             } else {
-                std::lock_guard<std::mutex> guard(view.lock);
                 MHD_suspend_connection(s.connection);
                 view.waiting.push_back(s.connection);
                 return 0;
